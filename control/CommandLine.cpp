@@ -1,0 +1,83 @@
+#include "CommandLine.h"
+
+namespace {
+
+const wchar_t kQuote = L'"';
+const wchar_t kDeleteSwitch[] = L"-DELETE";
+const wchar_t kRecycleSwitch[] = L"-RECYCLE";
+
+// Comparisons are on unsigned code units, so U+00A0, U+3000 and the like stay ordinary.
+bool isBlank(wchar_t unit) {
+    const auto value = static_cast<unsigned>(unit);
+    return value >= 0x01 && value <= 0x20;
+}
+
+bool isEnd(wchar_t unit) { return unit == L'\0'; }
+
+// Blanks and empty pairs of quotes in front of a token count as separators.
+const wchar_t* skipLeadingMaterial(const wchar_t* cursor) {
+    for (;;) {
+        while (isBlank(*cursor)) ++cursor;
+        if (cursor[0] != kQuote || cursor[1] != kQuote) return cursor;
+        cursor += 2;
+    }
+}
+
+const wchar_t* collectQuotedSection(const wchar_t* cursor, std::wstring& token) {
+    while (!isEnd(*cursor) && *cursor != kQuote) token.push_back(*cursor++);
+    if (*cursor == kQuote) ++cursor;
+    return cursor;
+}
+
+const wchar_t* readToken(const wchar_t* cursor, std::wstring& token) {
+    cursor = skipLeadingMaterial(cursor);
+    while (!isEnd(*cursor) && !isBlank(*cursor)) {
+        if (*cursor == kQuote) {
+            cursor = collectQuotedSection(cursor + 1, token);
+        } else {
+            token.push_back(*cursor++);
+        }
+    }
+    return cursor;
+}
+
+}  // namespace
+
+std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine) {
+    std::vector<std::wstring> arguments;
+    const wchar_t* cursor = commandLine;
+    for (;;) {
+        std::wstring token;
+        cursor = readToken(cursor, token);
+        if (token.empty()) return arguments;
+        arguments.push_back(std::move(token));
+    }
+}
+
+std::wstring asciiUpper(const std::wstring& text) {
+    std::wstring upper(text);
+    for (wchar_t& unit : upper) {
+        if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - 0x20);
+    }
+    return upper;
+}
+
+ParseOutcome parseRunOptions(const std::vector<std::wstring>& arguments) {
+    ParseOutcome outcome;
+    for (size_t index = 1; index < arguments.size(); ++index) {
+        const std::wstring& argument = arguments[index];
+        const std::wstring upper = asciiUpper(argument);
+        if (upper == kDeleteSwitch) {
+            outcome.options.deleteAfterPrint = true;
+        } else if (upper == kRecycleSwitch) {
+            outcome.options.recycleAfterPrint = true;
+        } else if (argument[0] == L'-') {
+            outcome.result = ParseResult::InvalidKeyword;
+            outcome.invalidArgument = argument;
+            return outcome;
+        } else {
+            outcome.options.inputPath = argument;
+        }
+    }
+    return outcome;
+}

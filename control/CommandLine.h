@@ -1,0 +1,29 @@
+// Splitting and parsing of the process command line. Portable: no Windows header,
+// so the rules are unit-tested and fuzzed without the platform.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunOptions {
+    std::wstring inputPath;   // empty exactly when the command line held no path
+    bool deleteAfterPrint = false;
+    bool recycleAfterPrint = false;
+};
+
+enum class ParseResult { Parsed, InvalidKeyword };
+
+struct ParseOutcome {
+    ParseResult result = ParseResult::Parsed;
+    RunOptions options;            // meaningful for Parsed
+    std::wstring invalidArgument;  // meaningful for InvalidKeyword, exactly as split
+};
+
+// Arguments in order, argument 0 (the program) included. Reads up to the first NUL.
+std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine);
+
+// Upper-cases a to z only; every other code unit is copied unchanged, no locale.
+std::wstring asciiUpper(const std::wstring& text);
+
+// Argument 0 is never examined.
+ParseOutcome parseRunOptions(const std::vector<std::wstring>& arguments);

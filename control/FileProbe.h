@@ -1,0 +1,44 @@
+// The file-system questions and removals that the existence test and the disposal ask of
+// the platform, as a table of functions. The decision rules work through this seam only,
+// so unit tests can play situations that Wine cannot make (reparse points, denied reads).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Win32 values the rules depend on, spelled out so the rules need no Windows header.
+inline constexpr uint32_t kAttributeDirectory = 0x10;
+inline constexpr uint32_t kAttributeReparsePoint = 0x400;
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorPathNotFound = 3;
+inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorInvalidName = 123;
+
+// An attribute read, with the error taken right after a failed read.
+struct AttributeRead {
+    bool ok = false;
+    uint32_t attributes = 0;
+    uint32_t error = 0;
+};
+
+struct FileProbe {
+    AttributeRead (*readAttributes)(const std::wstring& path);
+    // Looks the path up in its directory; false when nothing was found.
+    bool (*findEntry)(const std::wstring& path, uint32_t* attributes);
+    // Opens for reading with read sharing and closes again; 0 on success, else the error.
+    uint32_t (*openForReading)(const std::wstring& path);
+};
+
+struct FileRemover {
+    // 0 when the entry was removed, else the error.
+    uint32_t (*deleteFile)(const std::wstring& path);
+    AttributeRead (*readAttributes)(const std::wstring& path);
+    bool (*removeDirectory)(const std::wstring& path);
+    void (*setLastError)(uint32_t error);
+    // The shell's answer is handed back and ignored by the caller.
+    int (*recycle)(const std::wstring& path);
+};
+
+// The Windows side.
+AttributeRead readAttributesOnDisk(const std::wstring& path);
+extern const FileProbe kWindowsFileProbe;

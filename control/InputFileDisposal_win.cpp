@@ -1,0 +1,43 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include "InputFileDisposal.h"
+
+namespace {
+
+uint32_t deleteFileOnDisk(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) ? 0 : GetLastError();
+}
+
+bool removeDirectoryOnDisk(const std::wstring& path) {
+    return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+void setLastErrorOnThread(uint32_t error) { SetLastError(error); }
+
+}  // namespace
+
+int recycleFile(const std::wstring& path) {
+    const std::wstring from = recycleSourceList(path);
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.pTo = nullptr;
+    // Recycle without a question; without FOF_SILENT/FOF_NOERRORUI the shell may still
+    // show its own progress and error windows, unowned.
+    operation.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION;
+    return SHFileOperationW(&operation);
+}
+
+const FileRemover kWindowsFileRemover = {
+    deleteFileOnDisk, readAttributesOnDisk, removeDirectoryOnDisk, setLastErrorOnThread, recycleFile,
+};
+
+bool deleteFilePermanently(const std::wstring& path) {
+    return deleteFilePermanentlyWith(kWindowsFileRemover, path);
+}
+
+void disposeInputFile(const RunOptions& options) {
+    disposeInputFileWith(kWindowsFileRemover, options);
+}

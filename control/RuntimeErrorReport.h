@@ -1,0 +1,19 @@
+// The text of the report shown after an escaped error. Portable.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t kExitStatusOk = 0;
+inline constexpr uint32_t kExitStatusRuntimeError = 217;
+inline constexpr char kRuntimeErrorTemplate[] = "Runtime error     at 0000000000000000";
+inline constexpr char kRuntimeErrorCaption[] = "Error";
+
+using RuntimeErrorText = std::array<char, sizeof(kRuntimeErrorTemplate)>;
+
+// "Runtime error 217 at " and sixteen upper-case hexadecimal digits, NUL-terminated.
+RuntimeErrorText formatRuntimeError(uint64_t errorAddress);
+
+// The Windows side: shows the report with no owner and returns when it is closed.
+void reportRuntimeError(uint64_t errorAddress);

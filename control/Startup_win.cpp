@@ -1,0 +1,101 @@
+#include <windows.h>
+#include <ole2.h>
+
+#include "EscapedError.h"
+#include "GuardedCall.h"
+#include "RunSequence.h"
+#include "RuntimeErrorReport.h"
+#include "Startup.h"
+#include "UniqueHandle.h"
+#include "printlib/PrintLibraryBinding.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace {
+
+const wchar_t kWindowClassName[] = L"BrenholdCallerWindow";
+const DWORD kWindowStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+const unsigned kMxcsrTrapInvalidZeroOverflow = 0x1900;
+const DWORD kModuleNameCapacity = 256;
+
+constinit UniqueWindow gApplicationWindow;
+constinit bool gOleInitialized = false;
+
+HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
+
+void shutDown() {
+    releaseRunOptions();
+    releaseAnsiPath();
+    gApplicationWindow.reset();
+    if (gOleInitialized) {
+        gOleInitialized = false;
+        OleUninitialize();
+    }
+}
+
+LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        return 1;
+    case WM_ENDSESSION:
+        // The session ends whatever modal loop we sit in (our box, the library's, the
+        // shell's): end here, without ever returning into the job.
+        if (static_cast<uint32_t>(wParam) != 0) {
+            shutDown();
+            ExitProcess(kExitStatusOk);
+        }
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+std::wstring applicationWindowTitle() {
+    // A longer path arrives cut to the buffer, and the title comes from the cut text.
+    wchar_t modulePath[kModuleNameCapacity] = {};
+    GetModuleFileNameW(nullptr, modulePath, kModuleNameCapacity);
+    std::wstring title = windowTitleStem(modulePath);
+    if (title.size() > 1) CharLowerW(title.data() + 1);
+    return title;
+}
+
+void registerApplicationWindowClass() {
+    WNDCLASSW windowClass = {};
+    if (GetClassInfoW(executableModule(), kWindowClassName, &windowClass)) return;
+    windowClass.lpfnWndProc = applicationWindowProc;
+    windowClass.hInstance = executableModule();
+    windowClass.lpszClassName = kWindowClassName;
+    if (RegisterClassW(&windowClass) == 0) raiseInternalError();
+}
+
+void createApplicationWindow() {
+    registerApplicationWindowClass();
+    const std::wstring title = applicationWindowTitle();
+    gApplicationWindow.reset(CreateWindowExW(
+        WS_EX_TOOLWINDOW, kWindowClassName, title.c_str(), kWindowStyle,
+        GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
+        nullptr, nullptr, executableModule(), nullptr));
+}
+
+void createWindowAndRunJob() {
+    createApplicationWindow();
+    runJob(gApplicationWindow.get());
+}
+
+}  // namespace
+
+void reportRuntimeError(uint64_t errorAddress) {
+    const RuntimeErrorText text = formatRuntimeError(errorAddress);
+    MessageBoxA(nullptr, text.data(), kRuntimeErrorCaption, MB_OK);
+}
+
+extern "C" void runProcess() {
+    SetThreadLocale(LOCALE_USER_DEFAULT);
+    __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
+    gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
+    const GuardedOutcome outcome = callGuarded(createWindowAndRunJob);
+    shutDown();
+    if (!outcome.escaped) ExitProcess(kExitStatusOk);
+    reportRuntimeError(outcome.errorAddress);
+    ExitProcess(kExitStatusRuntimeError);
+}

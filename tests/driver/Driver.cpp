@@ -1,0 +1,261 @@
+// Test driver: starts the product with an exact raw command line and working directory,
+// watches its windows, reads and answers every message box, and reports what it saw.
+//
+//   TestDriver.exe REQUEST-FILE
+//
+// The request file holds key=value lines (UTF-8):
+//   exe=PATH            the executable to start (handed to CreateProcessW as is)
+//   cmdline=HEX         the raw command line, as hex of its UTF-8 bytes
+//   cwd=PATH            working directory
+//   log=PATH            also append "box caption=HEX" to this event log when a box appears
+//   lock=PATH           hold this file open without sharing while the product runs
+//   logoff=HEX          when a box with this caption (hex of UTF-8) appears, log the user
+//                       off: WM_QUERYENDSESSION, then WM_ENDSESSION(TRUE) to the product's
+//                       hidden window, and leave the box unanswered
+//   endsession-zero=1   before answering each box, send WM_QUERYENDSESSION and
+//                       WM_ENDSESSION(FALSE) to the hidden window
+//   timeout-ms=N        give up after N ms (default 30000)
+// Output lines (UTF-8, texts as hex of UTF-8):
+//   screen=CX,CY
+//   box caption=.. text=.. buttons=.. icon=N owner=0|1 ownerclass=.. ownertitle=..
+//       ownervisible=0|1 ownerrect=L,T,R,B ownerstyle=.. ownerexstyle=.. others=..
+//   queryendsession=N   the hidden window's answer
+//   exit=N  or  timeout
+#include <windows.h>
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring out(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), out.data(), size);
+    return out;
+}
+
+std::string hex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char byte : bytes) {
+        out.push_back(kDigits[byte >> 4]);
+        out.push_back(kDigits[byte & 15]);
+    }
+    return out;
+}
+
+std::string unhex(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back((char)std::stoi(text.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+std::string hexText(const std::wstring& text) { return hex(utf8(text)); }
+
+std::map<std::string, std::string> readRequest(const wchar_t* path) {
+    std::map<std::string, std::string> request;
+    FILE* file = _wfopen(path, L"rb");
+    if (!file) return request;
+    char line[65536 * 4];
+    while (fgets(line, sizeof line, file)) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        const size_t equals = text.find('=');
+        if (equals != std::string::npos) request[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    fclose(file);
+    return request;
+}
+
+std::wstring windowText(HWND window) {
+    wchar_t text[4096] = {};
+    GetWindowTextW(window, text, 4096);
+    return text;
+}
+
+std::wstring className(HWND window) {
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+struct Search {
+    DWORD processId;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK collectWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<Search*>(parameter);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId) search->windows.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> processWindows(DWORD processId) {
+    Search search{processId, {}};
+    EnumWindows(collectWindow, reinterpret_cast<LPARAM>(&search));
+    return search.windows;
+}
+
+bool isBox(HWND window) { return className(window) == L"#32770"; }
+
+struct Controls {
+    std::wstring buttons;
+    int icons = 0;
+};
+
+BOOL CALLBACK collectControl(HWND control, LPARAM parameter) {
+    auto* controls = reinterpret_cast<Controls*>(parameter);
+    const std::wstring kind = className(control);
+    if (_wcsicmp(kind.c_str(), L"Button") == 0 && IsWindowVisible(control)) {
+        if (!controls->buttons.empty()) controls->buttons += L"|";
+        controls->buttons += windowText(control);
+    }
+    const LONG style = GetWindowLongW(control, GWL_STYLE);
+    if (_wcsicmp(kind.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(control) &&
+        SendMessageW(control, STM_GETICON, 0, 0) != 0) {
+        ++controls->icons;
+    }
+    return TRUE;
+}
+
+// The product's own top-level windows other than message boxes, as "class:title" joined by '|'.
+std::wstring otherWindows(DWORD processId) {
+    std::wstring list;
+    for (HWND window : processWindows(processId)) {
+        if (isBox(window)) continue;
+        if (!list.empty()) list += L"|";
+        list += className(window) + L":" + windowText(window);
+    }
+    return list;
+}
+
+HWND hiddenWindow(DWORD processId) {
+    for (HWND window : processWindows(processId)) {
+        if (!isBox(window) && !IsWindowVisible(window)) return window;
+    }
+    return nullptr;
+}
+
+std::string describeBox(HWND box, DWORD processId) {
+    Controls controls;
+    EnumChildWindows(box, collectControl, reinterpret_cast<LPARAM>(&controls));
+    const HWND owner = GetWindow(box, GW_OWNER);
+    std::string line = "box caption=" + hexText(windowText(box)) +
+                       " text=" + hexText(windowText(GetDlgItem(box, 0xFFFF))) +
+                       " buttons=" + hexText(controls.buttons) + " icon=" + std::to_string(controls.icons) +
+                       " owner=" + (owner ? "1" : "0");
+    if (owner) {
+        RECT rect = {};
+        GetWindowRect(owner, &rect);
+        char numbers[200];
+        snprintf(numbers, sizeof numbers, " ownervisible=%d ownerrect=%ld,%ld,%ld,%ld ownerstyle=%lx ownerexstyle=%lx",
+                 IsWindowVisible(owner) ? 1 : 0, rect.left, rect.top, rect.right, rect.bottom,
+                 (unsigned long)GetWindowLongW(owner, GWL_STYLE), (unsigned long)GetWindowLongW(owner, GWL_EXSTYLE));
+        line += " ownerclass=" + hexText(className(owner)) + " ownertitle=" + hexText(windowText(owner)) + numbers;
+    }
+    return line + " others=" + hexText(otherWindows(processId));
+}
+
+void appendLog(const std::string& path, const std::string& line) {
+    if (path.empty()) return;
+    const HANDLE log = CreateFileW(wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (log == INVALID_HANDLE_VALUE) return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(log, text.data(), (DWORD)text.size(), &written, nullptr);
+    CloseHandle(log);
+}
+
+void emit(const std::string& line) {
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+void sendEndSession(DWORD processId, WPARAM ending) {
+    const HWND target = hiddenWindow(processId);
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(target, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer)) {
+        emit("queryendsession=failed");
+    } else {
+        emit("queryendsession=" + std::to_string(answer));
+    }
+    SendMessageTimeoutW(target, WM_ENDSESSION, ending, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: TestDriver REQUEST-FILE\n");
+        return 2;
+    }
+    std::map<std::string, std::string> request = readRequest(argv[1]);
+    std::wstring exe = wide(request["exe"]);
+    std::wstring commandLine = wide(unhex(request["cmdline"]));
+    std::wstring cwd = wide(request["cwd"]);
+    const std::string logoffCaption = unhex(request["logoff"]);
+    const bool endSessionZero = !request["endsession-zero"].empty();
+    const DWORD timeout = request["timeout-ms"].empty() ? 30000 : std::stoul(request["timeout-ms"]);
+
+    HANDLE locked = INVALID_HANDLE_VALUE;
+    if (!request["lock"].empty()) {
+        locked = CreateFileW(wide(request["lock"]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (locked == INVALID_HANDLE_VALUE) emit("lock=failed");
+    }
+    emit("screen=" + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + "," + std::to_string(GetSystemMetrics(SM_CYSCREEN)));
+
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION process = {};
+    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back(0);
+    if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
+        emit("createprocess=failed error=" + std::to_string(GetLastError()));
+        return 3;
+    }
+
+    std::set<HWND> answered;
+    const ULONGLONG deadline = GetTickCount64() + timeout;
+    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+        if (GetTickCount64() > deadline) {
+            emit("timeout");
+            TerminateProcess(process.hProcess, 1);
+            return 4;
+        }
+        for (HWND window : processWindows(process.dwProcessId)) {
+            // A box is created hidden and shown when its loop first idles: read it then.
+            if (!isBox(window) || !IsWindowVisible(window) || answered.count(window)) continue;
+            answered.insert(window);
+            const std::string caption = utf8(windowText(window));
+            appendLog(request["log"], "box caption=" + hex(caption));
+            emit(describeBox(window, process.dwProcessId));
+            if (!logoffCaption.empty() && caption == logoffCaption) {
+                sendEndSession(process.dwProcessId, TRUE);
+                continue;
+            }
+            if (endSessionZero) sendEndSession(process.dwProcessId, FALSE);
+            PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+        }
+    }
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    emit("exit=" + std::to_string(status));
+    if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
+    return 0;
+}

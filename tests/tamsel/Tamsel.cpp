@@ -1,0 +1,252 @@
+// A stand-in for the third party's print library, for development and tests only.
+//
+// By default printFile behaves like a print-to-file printer: it opens the path it was
+// given (as 8-bit text, the way the real library does), copies the file into a spool
+// folder and returns S_OK, or a failure HRESULT when it cannot read the file.
+// Environment variables change that (see tests/tamsel/README.md):
+//   TAMSEL_RESULT  return this HRESULT (hex or decimal) without touching the file
+//   TAMSEL_FAULT   "access" raises an access violation, "divide" divides by zero
+//   TAMSEL_MODAL   show a message box of the library's own inside printFile
+//   TAMSEL_FILTER  install an unhandled-exception filter of its own while loading
+//   TAMSEL_ACTION  "delete", "rename" or "dirlink": do that to the file while printing
+//   TAMSEL_SPOOL   spool folder (default: "spool" beside this DLL)
+//   TAMSEL_LOG     append events (attach, print, detach, disposal calls) to this file
+//   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW and
+//                  SHFileOperationW, logging what the disposal asks for
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+HMODULE gSelf = nullptr;
+const char* gPrintedPath = nullptr;
+
+std::string environment(const char* name) {
+    char value[1024];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+    return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
+}
+
+std::string hexBytes(const void* data, size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) {
+        hex.push_back(kDigits[bytes[i] >> 4]);
+        hex.push_back(kDigits[bytes[i] & 15]);
+    }
+    return hex;
+}
+
+std::string hexWide(const wchar_t* text, size_t units) { return hexBytes(text, units * sizeof(wchar_t)); }
+
+std::string printedPathHex() {
+    return gPrintedPath ? hexBytes(gPrintedPath, strlen(gPrintedPath)) : std::string("none");
+}
+
+void logEvent(const std::string& line) {
+    const std::string path = environment("TAMSEL_LOG");
+    if (path.empty()) return;
+    const HANDLE log = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (log == INVALID_HANDLE_VALUE) return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(log, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(log);
+}
+
+std::string number(unsigned long long value, bool hex = true) {
+    char text[32];
+    snprintf(text, sizeof text, hex ? "%llx" : "%llu", value);
+    return text;
+}
+
+// ---- Watching the disposal: hooks in the caller's import table --------------------------
+
+using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
+using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
+using FileOperationProc = int(WINAPI*)(LPSHFILEOPSTRUCTW);
+DeleteFileProc gRealDeleteFile = nullptr;
+RemoveDirectoryProc gRealRemoveDirectory = nullptr;
+FileOperationProc gRealFileOperation = nullptr;
+
+BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
+    logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex());
+    return gRealDeleteFile(path);
+}
+
+BOOL WINAPI watchedRemoveDirectory(LPCWSTR path) {
+    logEvent("rmdir path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex());
+    return gRealRemoveDirectory(path);
+}
+
+size_t nameListUnits(const wchar_t* list) {
+    size_t units = 0;
+    while (list[units] != 0 || list[units + 1] != 0) ++units;
+    return units + 2;
+}
+
+int WINAPI watchedFileOperation(LPSHFILEOPSTRUCTW operation) {
+    logEvent("recycle from=" + hexWide(operation->pFrom, nameListUnits(operation->pFrom)) +
+             " func=" + number(operation->wFunc) + " flags=" + number(operation->fFlags) +
+             " hwnd=" + number(reinterpret_cast<uintptr_t>(operation->hwnd)) +
+             " to=" + number(reinterpret_cast<uintptr_t>(operation->pTo)) +
+             " printed=" + printedPathHex());
+    return gRealFileOperation(operation);
+}
+
+template <typename Proc>
+void hookImport(const char* name, Proc hook, Proc* real) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return;
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         import->Name != 0; ++import) {
+        auto* lookup = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; lookup->u1.AddressOfData != 0; ++lookup, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + lookup->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<char*>(byName->Name), name) != 0) continue;
+            DWORD old = 0;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &old);
+            *real = reinterpret_cast<Proc>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, old, &old);
+        }
+    }
+}
+
+void watchDisposal() {
+    // Pinned, so the hooks outlive the caller's FreeLibrary.
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&watchedDeleteFile), &pinned);
+    hookImport("DeleteFileW", &watchedDeleteFile, &gRealDeleteFile);
+    hookImport("RemoveDirectoryW", &watchedRemoveDirectory, &gRealRemoveDirectory);
+    hookImport("SHFileOperationW", &watchedFileOperation, &gRealFileOperation);
+}
+
+// ---- Printing ------------------------------------------------------------------------------
+
+std::string spoolFolder() {
+    std::string folder = environment("TAMSEL_SPOOL");
+    if (!folder.empty()) return folder;
+    char self[MAX_PATH];
+    GetModuleFileNameA(gSelf, self, MAX_PATH);
+    folder = self;
+    return folder.substr(0, folder.find_last_of('\\') + 1) + "spool";
+}
+
+std::string baseName(const std::string& path) {
+    const size_t cut = path.find_last_of("\\/:");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+HRESULT spool(const char* path) {
+    const HANDLE source = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (source == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+    std::string content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(source, buffer, sizeof buffer, &got, nullptr) && got > 0) content.append(buffer, got);
+    CloseHandle(source);
+    const std::string folder = spoolFolder();
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string target = folder + "\\" + baseName(path);
+    const HANDLE copy = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (copy == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+    DWORD written = 0;
+    WriteFile(copy, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(copy);
+    logEvent("spooled name=" + hexBytes(target.data(), target.size()) + " size=" + number(content.size(), false));
+    return S_OK;
+}
+
+void raiseFault(const std::string& fault) {
+    if (fault == "access") {
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 217;
+    } else if (fault == "divide") {
+        volatile double zero = 0.0;
+        volatile double quotient = 1.0 / zero;
+        (void)quotient;
+    }
+}
+
+void actOnFile(const std::string& action, const char* path) {
+    if (action == "delete") {
+        DeleteFileA(path);
+    } else if (action == "rename") {
+        MoveFileA(path, (std::string(path) + ".moved").c_str());
+    } else if (action == "dirlink") {
+        // Replaces the file with a directory symbolic link to TAMSEL_LINK_TARGET.
+        DeleteFileA(path);
+        CreateSymbolicLinkA(path, environment("TAMSEL_LINK_TARGET").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    }
+}
+
+void recordCall(const char* path) {
+    APTTYPE type = APTTYPE_CURRENT;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    const HRESULT apartment = CoGetApartmentType(&type, &qualifier);
+    logEvent("print bytes=" + hexBytes(path, strlen(path)) +
+             " mxcsr=" + number(__builtin_ia32_stmxcsr()) +
+             " apartment=" + (SUCCEEDED(apartment) ? number(type, false) : std::string("none")) +
+             " locale=" + number(GetThreadLocale()) + " userlocale=" + number(GetUserDefaultLCID()) +
+             " acp=" + number(GetACP(), false));
+}
+
+HRESULT printFileImpl(const char* path) {
+    gPrintedPath = path;
+    recordCall(path);
+    if (!environment("TAMSEL_WATCH").empty()) watchDisposal();
+    if (!environment("TAMSEL_MODAL").empty()) MessageBoxW(nullptr, L"Printing.", L"Tamsel", MB_OK);
+    raiseFault(environment("TAMSEL_FAULT"));
+    const std::string result = environment("TAMSEL_RESULT");
+    HRESULT answer = result.empty() ? spool(path) : static_cast<HRESULT>(strtoul(result.c_str(), nullptr, 0));
+    actOnFile(environment("TAMSEL_ACTION"), path);
+    return answer;
+}
+
+LONG WINAPI foreignFilter(EXCEPTION_POINTERS*) {
+    logEvent("foreign-filter");
+    ExitProcess(99);
+}
+
+}  // namespace
+
+#if defined(TAMSEL_NEEDS_DEPENDENCY)
+extern "C" __declspec(dllimport) int tamselDependency();
+#endif
+
+// Which name the entry point is exported under is set per variant by its .def file.
+extern "C" HRESULT WINAPI tamselPrintFile(const char* path) {
+#if defined(TAMSEL_NEEDS_DEPENDENCY)
+    tamselDependency();
+#endif
+    return printFileImpl(path);
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        gSelf = instance;
+        const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+            reinterpret_cast<BYTE*>(instance) + reinterpret_cast<IMAGE_DOS_HEADER*>(instance)->e_lfanew);
+        logEvent("attach base=" + number(reinterpret_cast<uintptr_t>(instance)) +
+                 " size=" + number(nt->OptionalHeader.SizeOfImage));
+        if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        // lpReserved is null for FreeLibrary and non-null when the process is ending.
+        logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary" : "process-exit"));
+    }
+    return TRUE;
+}

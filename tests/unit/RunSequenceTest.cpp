@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include "CaseName.h"
+#include "control/RunSequence.h"
+
+namespace {
+
+// A platform that records each call in order and answers as the case says.
+struct FakeJob {
+    std::wstring commandLine;
+    bool fileExists = true;
+    bool libraryLoads = true;
+    bool entryResolves = true;
+    bool printRaises = false;
+    std::vector<std::wstring> calls;
+};
+
+FakeJob gJob;
+WindowRef const kWindow = reinterpret_cast<WindowRef>(0x1234);
+
+struct PrintFailed {};
+
+const JobPlatform kFakePlatform = {
+    [] { return gJob.commandLine.c_str(); },
+    [](WindowRef window, const std::wstring& text) {
+        EXPECT_EQ(window, kWindow);
+        gJob.calls.push_back(L"message:" + text);
+    },
+    [](const std::wstring& path) {
+        gJob.calls.push_back(L"exists:" + path);
+        return gJob.fileExists;
+    },
+    [] {
+        gJob.calls.push_back(L"load");
+        return gJob.libraryLoads;
+    },
+    [] {
+        gJob.calls.push_back(L"resolve");
+        return gJob.entryResolves;
+    },
+    [](const std::wstring& path) {
+        gJob.calls.push_back(L"print:" + path);
+        if (gJob.printRaises) throw PrintFailed{};
+    },
+    [] { gJob.calls.push_back(L"unload"); },
+    [](const RunOptions& options) {
+        gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
+                             (options.recycleAfterPrint ? L" recycle" : L""));
+    },
+};
+
+struct JobCase {
+    const char* name;
+    FakeJob job;
+    std::vector<std::wstring> calls;
+};
+
+const JobCase kJobCases[] = {
+    {"no arguments", {L"prog"}, {L"message:No input file was specified.."}},
+    {"only a switch", {L"prog -DELETE"}, {L"message:No input file was specified.."}},
+    {"invalid keyword before anything is tested", {L"prog a.txt -Nope -DELETE"}, {L"message:Invalid keyword -Nope"}},
+    {"missing file", {L"prog \"x y.txt\"", false}, {L"exists:x y.txt", L"message:Input file \"x y.txt\" does not exist."}},
+    {"missing library", {L"prog a", true, false}, {L"exists:a", L"load", L"message:Can't find Tamsel.dll."}},
+    {"missing entry point", {L"prog a -DELETE", true, true, false},
+     {L"exists:a", L"load", L"resolve", L"message:Entry point printFile() can't be located in the DLL."}},
+    {"printed and recycled", {L"prog -recycle ..\\a.txt"},
+     {L"exists:..\\a.txt", L"load", L"resolve", L"print:..\\a.txt", L"unload", L"dispose:..\\a.txt recycle"}},
+    {"printed with both switches", {L"prog a -RECYCLE -DELETE"},
+     {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a delete recycle"}},
+    {"printed without switches", {L"prog a"}, {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a"}},
+    {"print failure stops the job", {L"prog a -DELETE", true, true, true, true},
+     {L"exists:a", L"load", L"resolve", L"print:a"}},
+};
+
+class RunJobTest : public testing::TestWithParam<JobCase> {};
+
+TEST_P(RunJobTest, MakesTheCallsInOrder) {
+    gJob = GetParam().job;
+    try {
+        runJobWith(kFakePlatform, kWindow);
+    } catch (const PrintFailed&) {
+        EXPECT_TRUE(GetParam().job.printRaises);
+    }
+    EXPECT_EQ(gJob.calls, GetParam().calls);
+    releaseRunOptions();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RunJobTest, testing::ValuesIn(kJobCases), CaseName());
+
+TEST(RunJobTest, KeepsTheOptionsUntilReleased) {
+    gJob = {L"prog -DELETE kept.txt"};
+    runJobWith(kFakePlatform, kWindow);
+    ASSERT_NE(currentRunOptions(), nullptr);
+    EXPECT_EQ(currentRunOptions()->inputPath, L"kept.txt");
+    releaseRunOptions();
+    EXPECT_EQ(currentRunOptions(), nullptr);
+}
+
+// The existence rule, with the platform's answers played by a table.
+struct ProbeAnswers {
+    AttributeRead read;
+    bool found = false;
+    uint32_t foundAttributes = 0;
+    uint32_t openError = 0;
+};
+
+ProbeAnswers gProbe;
+std::vector<std::string> gProbeCalls;
+
+const FileProbe kFakeProbe = {
+    [](const std::wstring&) {
+        gProbeCalls.push_back("attributes");
+        return gProbe.read;
+    },
+    [](const std::wstring&, uint32_t* attributes) {
+        gProbeCalls.push_back("find");
+        *attributes = gProbe.foundAttributes;
+        return gProbe.found;
+    },
+    [](const std::wstring&) {
+        gProbeCalls.push_back("open");
+        return gProbe.openError;
+    },
+};
+
+const uint32_t kNormal = 0x80;
+const uint32_t kArchive = 0x20;
+const uint32_t kReadOnly = 0x01;
+const uint32_t kErrorAccessDenied = 5;
+
+struct ExistenceCase {
+    const char* name;
+    ProbeAnswers answers;
+    bool exists;
+    std::vector<std::string> calls;
+};
+
+const ExistenceCase kExistenceCases[] = {
+    {"ordinary file", {{true, kArchive}}, true, {"attributes"}},
+    {"read-only file", {{true, kReadOnly | kArchive}}, true, {"attributes"}},
+    {"directory", {{true, kAttributeDirectory}}, false, {"attributes"}},
+    {"file not found", {{false, 0, kErrorFileNotFound}}, false, {"attributes"}},
+    {"path not found", {{false, 0, kErrorPathNotFound}}, false, {"attributes"}},
+    {"wildcard answered without a search", {{false, 0, kErrorInvalidName}, true, kNormal}, false, {"attributes"}},
+    {"denied attributes, listed file", {{false, 0, kErrorAccessDenied}, true, kNormal}, true, {"attributes", "find"}},
+    {"denied attributes, listed directory", {{false, 0, kErrorAccessDenied}, true, kAttributeDirectory}, false,
+     {"attributes", "find"}},
+    {"denied attributes, not listed", {{false, 0, kErrorSharingViolation}, false}, false, {"attributes", "find"}},
+    {"link to a readable file", {{true, kAttributeReparsePoint | kArchive}, false, 0, 0}, true, {"attributes", "open"}},
+    {"link to a file held open elsewhere", {{true, kAttributeReparsePoint}, false, 0, kErrorSharingViolation}, true,
+     {"attributes", "open"}},
+    {"dangling link", {{true, kAttributeReparsePoint}, false, 0, kErrorFileNotFound}, false, {"attributes", "open"}},
+    {"link to an unreadable file", {{true, kAttributeReparsePoint}, false, 0, kErrorAccessDenied}, false,
+     {"attributes", "open"}},
+    {"directory link or junction", {{true, kAttributeReparsePoint | kAttributeDirectory}}, false, {"attributes"}},
+};
+
+class ExistenceTest : public testing::TestWithParam<ExistenceCase> {};
+
+TEST_P(ExistenceTest, FollowsTheRule) {
+    gProbe = GetParam().answers;
+    gProbeCalls.clear();
+    EXPECT_EQ(isExistingFileWith(kFakeProbe, L"C:\\in.txt"), GetParam().exists);
+    EXPECT_EQ(gProbeCalls, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ExistenceTest, testing::ValuesIn(kExistenceCases), CaseName());
+
+}  // namespace

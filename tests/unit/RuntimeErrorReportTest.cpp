@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include "CaseName.h"
+#include "control/RuntimeErrorReport.h"
+#include "control/Startup.h"
+
+namespace {
+
+struct ReportCase {
+    const char* name;
+    uint64_t address;
+    const char* text;
+};
+
+const ReportCase kReportCases[] = {
+    {"zero", 0, "Runtime error 217 at 0000000000000000"},
+    {"image base address", 0x401A2B, "Runtime error 217 at 0000000000401A2B"},
+    {"upper-case digits", 0xABCDEF, "Runtime error 217 at 0000000000ABCDEF"},
+    {"all sixteen digits", 0xFFFFFFFFFFFFFFFFull, "Runtime error 217 at FFFFFFFFFFFFFFFF"},
+    {"high bit", 0x8000000000000001ull, "Runtime error 217 at 8000000000000001"},
+};
+
+class ReportTest : public testing::TestWithParam<ReportCase> {};
+
+TEST_P(ReportTest, FillsTheTemplate) {
+    const RuntimeErrorText text = formatRuntimeError(GetParam().address);
+    EXPECT_STREQ(text.data(), GetParam().text);
+    EXPECT_EQ(std::string(text.data()).size(), 37u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ReportTest, testing::ValuesIn(kReportCases), CaseName());
+
+struct TitleCase {
+    const char* name;
+    std::wstring modulePath;
+    std::wstring stem;
+};
+
+const TitleCase kTitleCases[] = {
+    {"plain", L"C:\\Apps\\MyTool.EXE", L"MyTool"},
+    {"first full stop cuts", L"C:\\Apps\\My.Tool.exe", L"My"},
+    {"full stop in a folder name", L"C:\\v1.2\\Tool.exe", L"Tool"},
+    {"no folder", L"Tool.exe", L"Tool"},
+    {"no extension", L"C:\\Apps\\Tool", L"Tool"},
+    {"leading full stop", L"C:\\Apps\\.hidden.exe", L""},
+};
+
+class TitleTest : public testing::TestWithParam<TitleCase> {};
+
+TEST_P(TitleTest, CutsTheFileName) { EXPECT_EQ(windowTitleStem(GetParam().modulePath), GetParam().stem); }
+
+INSTANTIATE_TEST_SUITE_P(Table, TitleTest, testing::ValuesIn(kTitleCases), CaseName());
+
+}  // namespace
