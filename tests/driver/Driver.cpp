@@ -15,6 +15,8 @@
 //   endsession-zero=1   before answering each box, send WM_QUERYENDSESSION and
 //                       WM_ENDSESSION(FALSE) to the hidden window
 //   timeout-ms=N        give up after N ms (default 30000)
+//   out=PATH            write the report there instead of to standard output (Wine's
+//                       helper processes inherit standard output and keep a pipe open)
 // Output lines (UTF-8, texts as hex of UTF-8):
 //   screen=CX,CY
 //   box caption=.. text=.. buttons=.. icon=N owner=0|1 ownerclass=.. ownertitle=..
@@ -182,9 +184,11 @@ void appendLog(const std::string& path, const std::string& line) {
     CloseHandle(log);
 }
 
+FILE* gOutput = stdout;
+
 void emit(const std::string& line) {
-    printf("%s\n", line.c_str());
-    fflush(stdout);
+    fprintf(gOutput, "%s\n", line.c_str());
+    fflush(gOutput);
 }
 
 void sendEndSession(DWORD processId, WPARAM ending) {
@@ -206,6 +210,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     std::map<std::string, std::string> request = readRequest(argv[1]);
+    if (!request["out"].empty()) gOutput = _wfopen(wide(request["out"]).c_str(), L"wb");
+    if (gOutput == nullptr) return 2;
     std::wstring exe = wide(request["exe"]);
     std::wstring commandLine = wide(unhex(request["cmdline"]));
     std::wstring cwd = wide(request["cwd"]);

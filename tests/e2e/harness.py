@@ -1,0 +1,237 @@
+"""Runs the real Brenhold.exe under Wine through the test driver and reports what a user
+would see: the boxes (caption, text, buttons, owner), the exit status, the files left,
+the trash, and the events the stand-in print library logged."""
+import dataclasses
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD = pathlib.Path(os.environ.get('BRENHOLD_BUILD', pathlib.Path(__file__).resolve().parents[2] / 'build'))
+PRODUCT = BUILD / 'bin' / 'Brenhold.exe'
+DRIVER = BUILD / 'testbin' / 'TestDriver.exe'
+TAMSEL = BUILD / 'testbin' / 'tamsel'
+MAP_FILE = BUILD / 'Brenhold.map'
+
+CAPTION = 'Brenhold caller.'
+NO_INPUT = 'No input file was specified..'
+NO_LIBRARY = "Can't find Tamsel.dll."
+NO_ENTRY = "Entry point printFile() can't be located in the DLL."
+WINDOW_CLASS = 'BrenholdCallerWindow'
+
+
+def winpath(path):
+    """Wine maps the Unix root to drive Z:."""
+    return 'Z:' + str(path).replace('/', '\\')
+
+
+_wineserver_started = False
+
+
+def start_wineserver():
+    """Keeps the prefix's wineserver up between runs: a fresh one per run costs seconds.
+    It goes away by itself a minute after the last run. Not waited for: when a server is
+    already up, this one only waits for it to go."""
+    global _wineserver_started
+    if not _wineserver_started:
+        subprocess.Popen(['wineserver', '-p60'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, start_new_session=True)
+        _wineserver_started = True
+
+
+def unhex(text):
+    return bytes.fromhex(text).decode('utf-8')
+
+
+@dataclasses.dataclass
+class Box:
+    caption: str
+    text: str
+    buttons: str
+    icon: int
+    owned: bool
+    owner_class: str = ''
+    owner_title: str = ''
+    owner_visible: bool = False
+    owner_rect: tuple = ()
+    owner_style: int = 0
+    owner_exstyle: int = 0
+    others: str = ''
+
+
+@dataclasses.dataclass
+class Event:
+    kind: str
+    fields: dict
+
+
+@dataclasses.dataclass
+class Run:
+    boxes: list
+    exit: int
+    screen: tuple
+    query_answers: list
+    events: list
+    output: str
+
+    def events_of(self, kind):
+        return [e for e in self.events if e.kind == kind]
+
+    @property
+    def printed(self):
+        """The exact bytes printFile received, or None when it was never called."""
+        prints = self.events_of('print')
+        return bytes.fromhex(prints[0].fields['bytes']) if prints else None
+
+
+def parse_fields(words):
+    fields = {}
+    for word in words:
+        key, _, value = word.partition('=')
+        fields[key] = value
+    return fields
+
+
+def parse_box(fields):
+    box = Box(unhex(fields['caption']), unhex(fields['text']), unhex(fields['buttons']),
+              int(fields['icon']), fields['owner'] == '1', others=unhex(fields['others']))
+    if box.owned:
+        box.owner_class = unhex(fields['ownerclass'])
+        box.owner_title = unhex(fields['ownertitle'])
+        box.owner_visible = fields['ownervisible'] == '1'
+        box.owner_rect = tuple(int(v) for v in fields['ownerrect'].split(','))
+        box.owner_style = int(fields['ownerstyle'], 16)
+        box.owner_exstyle = int(fields['ownerexstyle'], 16)
+    return box
+
+
+class Sandbox:
+    """A private folder per run: app/ holds the executable (and a Tamsel.dll variant),
+    work/ is the working directory, trash/ is Wine's XDG data home."""
+
+    def __init__(self, variant='default', exe_name='Brenhold.exe', app_name='app'):
+        start_wineserver()
+        self.root = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-'))
+        self.app = self.root / app_name
+        self.work = self.root / 'work'
+        self.trash = self.root / 'trash'
+        self.spool = self.root / 'spool'
+        self.log = self.root / 'events.log'
+        for folder in (self.app, self.work, self.trash):
+            folder.mkdir()
+        self.exe = self.app / exe_name
+        shutil.copy(PRODUCT, self.exe)
+        if variant:
+            shutil.copy(TAMSEL / variant / 'Tamsel.dll', self.app / 'Tamsel.dll')
+
+    def close(self):
+        for path in self.root.rglob('*'):
+            if not path.is_symlink():
+                path.chmod(0o755 if path.is_dir() else 0o644)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def file(self, name, content=b'print me\n', readonly=False):
+        path = self.work / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content)
+        if readonly:
+            path.chmod(0o444)
+        return path
+
+    def trashed(self):
+        """Names in Wine's trash."""
+        files = self.trash / 'Trash' / 'files'
+        return sorted(p.name for p in files.iterdir()) if files.exists() else []
+
+    def spooled(self):
+        return sorted(p.name for p in self.spool.iterdir()) if self.spool.exists() else []
+
+    def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
+            endsession_zero=False, lock=None, cwd=None, timeout_ms=30000):
+        """Starts the product with `"<exe>" <arguments>`, or with command_line exactly."""
+        if command_line is None:
+            command_line = f'"{winpath(self.exe)}" {arguments}'
+        request = {
+            'exe': winpath(self.exe),
+            'cmdline': command_line.encode('utf-8').hex(),
+            'cwd': winpath(cwd or self.work),
+            'log': winpath(self.log),
+            'timeout-ms': str(timeout_ms),
+            'out': winpath(self.root / 'driver.out'),
+        }
+        if logoff_caption:
+            request['logoff'] = logoff_caption.encode('utf-8').hex()
+        if endsession_zero:
+            request['endsession-zero'] = '1'
+        if lock:
+            request['lock'] = winpath(lock)
+        request_file = self.root / 'request.txt'
+        request_file.write_text(''.join(f'{k}={v}\n' for k, v in request.items()), encoding='utf-8')
+        environment = dict(os.environ)
+        environment.update({
+            'WINEDEBUG': '-all',
+            'XDG_DATA_HOME': str(self.trash),
+            'TAMSEL_LOG': winpath(self.log),
+            'TAMSEL_SPOOL': winpath(self.spool),
+        })
+        environment.update(env or {})
+        # Wine's helper processes inherit the standard handles: no pipes, or we would
+        # wait for them too.
+        subprocess.run(['wine', str(DRIVER), winpath(request_file)], env=environment,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=timeout_ms / 1000 + 60)
+        output = self.root / 'driver.out'
+        return self._read(output.read_text('utf-8', 'replace') if output.exists() else '')
+
+    def _read(self, output):
+        boxes, answers, status, screen = [], [], None, ()
+        for line in output.splitlines():
+            words = line.split()
+            if not words:
+                continue
+            if words[0] == 'box':
+                boxes.append(parse_box(parse_fields(words[1:])))
+            elif words[0].startswith('queryendsession='):
+                answers.append(words[0].split('=', 1)[1])
+            elif words[0].startswith('exit='):
+                status = int(words[0].split('=', 1)[1])
+            elif words[0].startswith('screen='):
+                screen = tuple(int(v) for v in words[0].split('=', 1)[1].split(','))
+        events = []
+        if self.log.exists():
+            for line in self.log.read_text('utf-8', 'replace').splitlines():
+                words = line.split()
+                if words:
+                    events.append(Event(words[0], parse_fields(words[1:])))
+        if status is None:
+            raise AssertionError(f'the driver saw no end of the process:\n{output}')
+        return Run(boxes, status, screen, answers, events, output)
+
+
+class ProductTest(unittest.TestCase):
+    """Gives each test a fresh sandbox, by default with the default stand-in library;
+    variant None puts no Tamsel.dll beside the program."""
+
+    def sandbox(self, variant='default', exe_name='Brenhold.exe', app_name='app'):
+        box = Sandbox(variant, exe_name, app_name)
+        self.addCleanup(box.close)
+        return box
+
+    def assertOneMessage(self, run, text):
+        """One box of the job: exact caption and text, one OK button, no icon; exit 0."""
+        self.assertEqual([(b.caption, b.text) for b in run.boxes], [(CAPTION, text)], run.output)
+        self.assertEqual(run.boxes[0].buttons, 'OK')
+        self.assertEqual(run.boxes[0].icon, 0)
+        self.assertEqual(run.exit, 0)
+
+    def assertPrintedQuietly(self, run):
+        """printFile was called, no box was shown, the process ended with 0."""
+        self.assertEqual(run.boxes, [], run.output)
+        self.assertEqual(run.exit, 0)
+        self.assertEqual(len(run.events_of('print')), 1, run.output)
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,247 @@
+"""The whole job through the real executable: command line, messages, printing, disposal."""
+import harness
+from harness import CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, ProductTest, winpath
+
+
+def utf16(text):
+    return text.encode('utf-16-le').hex()
+
+
+class CommandLineThroughTheProcess(ProductTest):
+    """Raw command lines, every blank and quote under the test's control."""
+
+    def test_arguments_reach_the_job_as_split(self):
+        # (arguments after the quoted program, files to make, bytes printed, file deleted)
+        cases = [
+            ('quoted path with blanks', '"a b.txt"', ['a b.txt'], b'a b.txt', None),
+            ('empty quotes between arguments', '"" -DELETE "" x.txt ""', ['x.txt'], b'x.txt', 'x.txt'),
+            ('trailing single quote', 'x.txt "', ['x.txt'], b'x.txt', None),
+            ('tab and line feed separate', '-DELETE\tx.txt\n', ['x.txt'], b'x.txt', 'x.txt'),
+            ('no-break space does not separate', 'a\u00a0b.txt', ['a\u00a0b.txt'], b'a\xa0b.txt', None),
+            ('quoted switch', '"-DELETE" x.txt', ['x.txt'], b'x.txt', 'x.txt'),
+            ('lower-case delete', '-delete x.txt', ['x.txt'], b'x.txt', 'x.txt'),
+            ('last path wins', 'missing.txt x.txt', ['x.txt'], b'x.txt', None),
+        ]
+        for name, arguments, files, printed, deleted in cases:
+            with self.subTest(name):
+                box = self.sandbox()
+                for file in files:
+                    box.file(file)
+                run = box.run(arguments)
+                self.assertPrintedQuietly(run)
+                self.assertEqual(run.printed, printed)
+                for file in files:
+                    self.assertEqual((box.work / file).exists(), file != deleted)
+
+    def test_mixed_case_recycle(self):
+        box = self.sandbox()
+        box.file('x.txt')
+        run = box.run('-Recycle x.txt')
+        self.assertPrintedQuietly(run)
+        self.assertFalse((box.work / 'x.txt').exists())
+        self.assertEqual(box.trashed(), ['x.txt'])
+
+    def test_invalid_keywords_and_paths_that_look_like_switches(self):
+        cases = [
+            ('abbreviated switch', '-DEL x.txt', 'Invalid keyword -DEL'),
+            ('double hyphen', '--DELETE x.txt', 'Invalid keyword --DELETE'),
+            ('lone hyphen', 'x.txt -', 'Invalid keyword -'),
+            ('quoted switch with a blank', 'x.txt "-DELETE "', 'Invalid keyword -DELETE '),
+            ('after a valid path, nothing is printed', 'x.txt -Bad -DELETE', 'Invalid keyword -Bad'),
+            ('after a missing path, the path is never tested', 'missing.txt -Bad', 'Invalid keyword -Bad'),
+            ('slash is a path', '/DELETE', 'Input file "/DELETE" does not exist.'),
+        ]
+        for name, arguments, message in cases:
+            with self.subTest(name):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run(arguments)
+                self.assertOneMessage(run, message)
+                self.assertEqual(run.events_of('print'), [])
+                self.assertTrue((box.work / 'x.txt').exists())
+
+    def test_unquoted_program_path_with_blanks(self):
+        # The program's own path splits too; its tail becomes argument 1, the path.
+        box = self.sandbox(app_name='my app')
+        run = box.run(command_line=f'{winpath(box.exe)} -DELETE')
+        self.assertOneMessage(run, 'Input file "app\\Brenhold.exe" does not exist.')
+
+
+class Messages(ProductTest):
+    """The five messages: exact text, the caption, one OK button, no icon, exit 0."""
+
+    def test_each_message(self):
+        cases = [
+            ('no arguments', 'default', '', NO_INPUT),
+            ('only a switch', 'default', '-DELETE', NO_INPUT),
+            ('invalid keyword', 'default', '-Nope', 'Invalid keyword -Nope'),
+            ('missing file', 'default', '"no such.txt"', 'Input file "no such.txt" does not exist.'),
+            ('missing library', None, 'x.txt', NO_LIBRARY),
+            ('missing entry point', 'no-entry', 'x.txt', NO_ENTRY),
+        ]
+        for name, variant, arguments, message in cases:
+            with self.subTest(name):
+                box = self.sandbox(variant)
+                box.file('x.txt')
+                run = box.run(arguments)
+                self.assertOneMessage(run, message)
+                self.assertEqual(run.boxes[0].caption, CAPTION)
+
+    def test_missing_file_is_reported_before_a_missing_library(self):
+        box = self.sandbox(None)
+        self.assertOneMessage(box.run('gone.txt'), 'Input file "gone.txt" does not exist.')
+
+
+class Disposal(ProductTest):
+
+    def test_switches_after_a_successful_print(self):
+        # (switches, file left in place, names in the trash)
+        cases = [
+            ('no switch', '', True, []),
+            ('delete', '-DELETE', False, []),
+            ('recycle', '-RECYCLE', False, ['in.txt']),
+            ('both: deleted, never trashed', '-RECYCLE -DELETE', False, []),
+        ]
+        for name, switches, kept, trashed in cases:
+            with self.subTest(name):
+                box = self.sandbox()
+                box.file('in.txt', b'content')
+                run = box.run(f'{switches} in.txt')
+                self.assertPrintedQuietly(run)
+                self.assertEqual((box.work / 'in.txt').exists(), kept)
+                self.assertEqual(box.trashed(), trashed)
+                self.assertEqual((box.spool / 'in.txt').read_bytes(), b'content')
+
+    def test_recycle_read_only_file_without_a_dialog(self):
+        box = self.sandbox()
+        box.file('ro.txt', readonly=True)
+        run = box.run('-RECYCLE ro.txt')
+        self.assertPrintedQuietly(run)
+        self.assertFalse((box.work / 'ro.txt').exists())
+        self.assertEqual(box.trashed(), ['ro.txt'])
+
+    def test_recycle_request_is_one_name_with_allow_undo_and_no_confirmation(self):
+        box = self.sandbox()
+        box.file('in.txt')
+        run = box.run('-RECYCLE in.txt', env={'TAMSEL_WATCH': '1'})
+        [request] = run.events_of('recycle')
+        self.assertEqual(request.fields['from'], utf16('in.txt\0\0'))
+        self.assertEqual(int(request.fields['func'], 16), 3)
+        self.assertEqual(int(request.fields['flags'], 16), 0x50)
+        self.assertEqual(int(request.fields['hwnd'], 16), 0)
+        self.assertEqual(int(request.fields['to'], 16), 0)
+
+    def test_failed_deletion_leaves_the_file_and_says_nothing(self):
+        box = self.sandbox()
+        locked = box.file('locked.txt')
+        # The library is told to succeed without opening the file, which is locked.
+        run = box.run('-DELETE locked.txt', env={'TAMSEL_RESULT': '0'}, lock=locked)
+        self.assertPrintedQuietly(run)
+        self.assertTrue(locked.exists())
+
+
+class LibraryProblems(ProductTest):
+
+    def test_library_not_usable(self):
+        cases = [
+            ('no Tamsel.dll anywhere', None, NO_LIBRARY),
+            ('dependency missing', 'missing-dependency', NO_LIBRARY),
+            ('no printFile', 'no-entry', NO_ENTRY),
+            ('only PrintFile', 'wrong-case', NO_ENTRY),
+            ('printFile by ordinal only', 'ordinal', NO_ENTRY),
+        ]
+        for name, variant, message in cases:
+            for switch in ('-DELETE', '-RECYCLE'):
+                with self.subTest(name, switch=switch):
+                    box = self.sandbox(variant)
+                    box.file('x.txt')
+                    run = box.run(f'{switch} x.txt')
+                    self.assertOneMessage(run, message)
+                    self.assertTrue((box.work / 'x.txt').exists())
+                    self.assertEqual(box.trashed(), [])
+                    self.assertEqual(run.events_of('print'), [])
+
+    def test_library_is_unloaded_before_the_entry_point_message(self):
+        for variant in ('no-entry', 'wrong-case', 'ordinal'):
+            with self.subTest(variant):
+                box = self.sandbox(variant)
+                box.file('x.txt')
+                run = box.run('x.txt')
+                kinds = [(e.kind, e.fields.get('by')) for e in run.events if e.kind in ('detach', 'box')]
+                self.assertEqual(kinds, [('detach', 'freelibrary'), ('box', None)])
+
+
+class Results(ProductTest):
+
+    def test_non_negative_results_are_success(self):
+        for result in ('0', '1', '0x7FFFFFFF', '0x00040000'):
+            with self.subTest(result):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run('-DELETE x.txt', env={'TAMSEL_RESULT': result})
+                self.assertPrintedQuietly(run)
+                self.assertFalse((box.work / 'x.txt').exists())
+                self.assertEqual(run.events_of('detach')[0].fields['by'], 'freelibrary')
+
+    def test_negative_result_stops_the_job(self):
+        for switch in ('-DELETE', '-RECYCLE'):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run(f'{switch} x.txt', env={'TAMSEL_RESULT': '0x80004005'})
+                self.assertNotEqual(run.exit, 0)
+                self.assertNotIn(CAPTION, [b.caption for b in run.boxes])
+                self.assertTrue((box.work / 'x.txt').exists())
+                self.assertEqual(box.trashed(), [])
+                # Never unloaded by the job: only the end of the process detaches it.
+                self.assertEqual([e.fields['by'] for e in run.events_of('detach')], ['process-exit'])
+
+
+class PathHandOver(ProductTest):
+
+    def test_path_reaches_the_library_in_the_ansi_code_page(self):
+        box = self.sandbox()
+        box.file('café.txt')
+        run = box.run('café.txt')
+        self.assertPrintedQuietly(run)
+        self.assertEqual(run.events_of('print')[0].fields['acp'], '1252')
+        self.assertEqual(run.printed, b'caf\xe9.txt')
+
+    def test_bytes_behind_the_pointer_are_unchanged_after_the_call(self):
+        box = self.sandbox()
+        box.file('café.txt')
+        run = box.run('-DELETE café.txt', env={'TAMSEL_WATCH': '1'})
+        [deletion] = run.events_of('delete')
+        self.assertEqual(bytes.fromhex(deletion.fields['printed']), b'caf\xe9.txt')
+        self.assertFalse((box.work / 'café.txt').exists())
+
+
+class ExistenceThroughTheProcess(ProductTest):
+
+    def test_not_a_file(self):
+        cases = [
+            ('directory', 'folder', 'Input file "folder" does not exist.'),
+            ('wildcard never matches another file', 'wild?.txt', 'Input file "wild?.txt" does not exist.'),
+            ('wildcard star', '*.txt', 'Input file "*.txt" does not exist.'),
+        ]
+        for name, argument, message in cases:
+            with self.subTest(name):
+                box = self.sandbox()
+                (box.work / 'folder').mkdir()
+                box.file('wild1.txt')
+                run = box.run(f'-DELETE {argument}')
+                self.assertOneMessage(run, message)
+                self.assertTrue((box.work / 'wild1.txt').exists())
+
+    def test_relative_path_is_the_same_text_for_library_and_disposal(self):
+        box = self.sandbox()
+        box.file('sub/x.txt')
+        run = box.run('-DELETE sub\\x.txt', env={'TAMSEL_WATCH': '1'})
+        self.assertPrintedQuietly(run)
+        self.assertEqual(run.printed, b'sub\\x.txt')
+        self.assertEqual(run.events_of('delete')[0].fields['path'], utf16('sub\\x.txt'))
+        self.assertFalse((box.work / 'sub' / 'x.txt').exists())
+
+
+if __name__ == '__main__':
+    harness.main()
