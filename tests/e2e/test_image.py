@@ -1,0 +1,86 @@
+"""The executable image as built: header, imports, manifest, version resource, icon."""
+import struct
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+import pefile
+
+from harness import PRODUCT
+
+SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'msvcrt.dll'}
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
+ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
+
+
+class ImageTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = pefile.PE(str(PRODUCT))
+
+    def resource(self, kind, name=None):
+        """The data of the first resource of that type (and name), any language."""
+        for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            if entry.id != kind:
+                continue
+            for named in entry.directory.entries:
+                label = str(named.name) if named.name is not None else named.id
+                if name is not None and label != name:
+                    continue
+                language = named.directory.entries[0]
+                data = language.data.struct
+                return self.pe.get_data(data.OffsetToData, data.Size)
+        self.fail(f'no resource of type {kind} named {name}')
+
+    def test_header(self):
+        header = self.pe.OPTIONAL_HEADER
+        self.assertEqual(self.pe.FILE_HEADER.Machine, 0x8664)
+        self.assertEqual(header.Subsystem, 2)  # Windows GUI
+        self.assertEqual(header.ImageBase, 0x400000)
+        self.assertEqual(header.DllCharacteristics, 0)
+
+    def test_imports_are_system_dlls_only(self):
+        imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertLessEqual(imported, SYSTEM_DLLS)
+
+    def test_manifest(self):
+        root = ElementTree.fromstring(self.resource(RT_MANIFEST))
+        identity = root.find(f'{ASM_V1}dependency/{ASM_V1}dependentAssembly/{ASM_V1}assemblyIdentity')
+        self.assertEqual(identity.attrib, {
+            'type': 'win32', 'name': 'Microsoft.Windows.Common-Controls', 'version': '6.0.0.0',
+            'processorArchitecture': '*', 'publicKeyToken': '6595b64144ccf1df', 'language': '*'})
+        level = root.find(f'{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/'
+                          f'{ASM_V3}requestedExecutionLevel')
+        self.assertEqual(level.attrib, {'level': 'asInvoker', 'uiAccess': 'false'})
+
+    def test_version_resource(self):
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0))
+        self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS), (0x3F, 0, 4))
+        self.assertEqual((fixed.FileType, fixed.FileSubtype), (2, 0))
+        self.assertEqual((fixed.FileDateMS, fixed.FileDateLS), (0, 0))
+        tables = [table for info in self.pe.FileInfo[0] if info.Key == b'StringFileInfo'
+                  for table in info.StringTable]
+        self.assertEqual([t.LangID for t in tables], [b'040904E4'])
+        self.assertEqual(tables[0].entries, {b'FileVersion': b'1.0.0.0', b'ProductVersion': b'1.0.0.0'})
+        translations = [var.entry for info in self.pe.FileInfo[0] if info.Key == b'VarFileInfo'
+                        for var in info.Var]
+        self.assertEqual(translations, [{b'Translation': '0x0409 0x04e4'}])
+
+    def test_one_icon_named_mainicon_32x32_at_32_bits(self):
+        group = self.resource(RT_GROUP_ICON, 'MAINICON')
+        reserved, kind, count = struct.unpack_from('<HHH', group)
+        self.assertEqual((reserved, kind, count), (0, 1, 1))
+        width, height, colours, _, planes, bits, size, icon_id = struct.unpack_from('<BBBBHHIH', group, 6)
+        self.assertEqual((width, height, bits), (32, 32, 32))
+        image = self.resource(RT_ICON, icon_id)
+        header_size, image_width, image_height, _, image_bits = struct.unpack_from('<IiiHH', image)
+        self.assertEqual((header_size, image_width, image_height, image_bits), (40, 32, 64, 32))
+        groups = [e for e in self.pe.DIRECTORY_ENTRY_RESOURCE.entries if e.id == RT_GROUP_ICON]
+        self.assertEqual(len(groups[0].directory.entries), 1)
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)

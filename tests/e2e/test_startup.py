@@ -1,0 +1,154 @@
+"""Start-up, shutdown, the report of an escaped error and log-off, through the real
+executable under Wine."""
+import re
+
+import harness
+from harness import CAPTION, MAP_FILE, NO_INPUT, WINDOW_CLASS, ProductTest
+
+REPORT = re.compile(r'^Runtime error 217 at ([0-9A-F]{16})$')
+WS_DISABLED = 0x08000000
+WS_EX_TOOLWINDOW = 0x80
+HIDDEN_WINDOW_STYLE = 0x84CA0000
+MXCSR_STATUS_FLAGS = 0x3F
+
+
+def function_range(name):
+    """[start, end) of a function of the executable, from the linker map."""
+    addresses = set()
+    start = None
+    for line in MAP_FILE.read_text().splitlines():
+        match = re.match(r'^([0-9a-f]{8}) [0-9a-f]{8} +0 +(\S.*)$', line)
+        if not match:
+            continue
+        address = 0x400000 + int(match.group(1), 16)
+        addresses.add(address)
+        if match.group(2).startswith(name + '('):
+            start = address
+    return start, min(a for a in addresses if a > start)
+
+
+class StartupTest(ProductTest):
+
+    def assertReport(self, run):
+        """The one box is the report, unowned, after the hidden window is gone; exit 217."""
+        self.assertEqual(len(run.boxes), 1, run.output)
+        report = run.boxes[0]
+        self.assertEqual(report.caption, 'Error')
+        self.assertRegex(report.text, REPORT)
+        self.assertEqual((report.buttons, report.icon), ('OK', 0))
+        self.assertFalse(report.owned)
+        self.assertNotIn(WINDOW_CLASS, report.others)
+        self.assertEqual(run.exit, 217)
+        return int(REPORT.match(report.text).group(1), 16)
+
+
+class ThreadOfTheLibrary(StartupTest):
+
+    def test_single_threaded_apartment_user_locale_and_mxcsr(self):
+        box = self.sandbox()
+        box.file('x.txt')
+        run = box.run('x.txt')
+        [call] = run.events_of('print')
+        self.assertEqual(call.fields['apartment'], '3')  # APTTYPE_MAINSTA
+        self.assertEqual(call.fields['locale'], call.fields['userlocale'])
+        self.assertEqual(int(call.fields['mxcsr'], 16) & ~MXCSR_STATUS_FLAGS, 0x1900)
+
+
+class HiddenWindow(StartupTest):
+
+    def test_owner_of_the_job_boxes(self):
+        # (executable's file name, window title)
+        for exe_name, title in [('Brenhold.exe', 'Brenhold'), ('PRINT.Caller.EXE', 'Print'),
+                                ('ÉTAT-Imprimer.exe', 'État-imprimer')]:
+            with self.subTest(exe_name):
+                box = self.sandbox(exe_name=exe_name)
+                run = box.run('')
+                self.assertEqual([b.text for b in run.boxes], [NO_INPUT])
+                owner = run.boxes[0]
+                self.assertTrue(owner.owned)
+                self.assertEqual(owner.owner_class, WINDOW_CLASS)
+                self.assertEqual(owner.owner_title, title)
+                self.assertFalse(owner.owner_visible)
+                cx, cy = run.screen
+                self.assertEqual(owner.owner_rect, (cx // 2, cy // 2, cx // 2, cy // 2))
+                # The box disables its owner while it is open.
+                self.assertEqual(owner.owner_style & ~WS_DISABLED, HIDDEN_WINDOW_STYLE)
+                self.assertTrue(owner.owner_exstyle & WS_EX_TOOLWINDOW)
+
+
+class PrintFailure(StartupTest):
+
+    def test_failure_result_is_reported_and_the_file_kept(self):
+        start, end = function_range('callPrintFile')
+        addresses = set()
+        for result in ('0x80004005', '0x8FFF0001'):
+            for switch in ('-DELETE', '-RECYCLE'):
+                with self.subTest(result, switch=switch):
+                    box = self.sandbox()
+                    box.file('x.txt')
+                    run = box.run(f'{switch} x.txt', env={'TAMSEL_RESULT': result})
+                    address = self.assertReport(run)
+                    self.assertTrue(start <= address < end, hex(address))
+                    addresses.add(address)
+                    self.assertTrue((box.work / 'x.txt').exists())
+                    self.assertEqual(box.trashed(), [])
+                    self.assertEqual([e.fields['by'] for e in run.events_of('detach')], ['process-exit'])
+        self.assertEqual(len(addresses), 1, 'every failure code gives the same report')
+
+
+class FaultInsideTheLibrary(StartupTest):
+
+    def test_fault_is_reported_with_its_address_in_the_library(self):
+        for fault in ('access', 'divide'):
+            for own_filter in ('', '1'):
+                for switch in ('-DELETE', '-RECYCLE'):
+                    with self.subTest(fault, library_filter=bool(own_filter), switch=switch):
+                        box = self.sandbox()
+                        box.file('x.txt')
+                        run = box.run(f'{switch} x.txt', env={'TAMSEL_FAULT': fault, 'TAMSEL_FILTER': own_filter})
+                        address = self.assertReport(run)
+                        [attach] = run.events_of('attach')
+                        base, size = int(attach.fields['base'], 16), int(attach.fields['size'], 16)
+                        self.assertTrue(base <= address < base + size, hex(address))
+                        self.assertTrue((box.work / 'x.txt').exists())
+                        self.assertEqual(box.trashed(), [])
+                        self.assertEqual(run.events_of('foreign-filter'), [])
+
+
+class LogOff(StartupTest):
+
+    def test_log_off_during_a_box_of_the_job(self):
+        box = self.sandbox()
+        run = box.run('', logoff_caption=CAPTION)
+        self.assertEqual(run.query_answers, ['1'])
+        self.assertEqual([b.text for b in run.boxes], [NO_INPUT])
+        self.assertEqual(run.exit, 0)
+
+    def test_log_off_while_the_library_shows_its_own_box(self):
+        for switch in ('-DELETE', '-RECYCLE'):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run(f'{switch} x.txt', env={'TAMSEL_MODAL': '1'}, logoff_caption='Tamsel')
+                self.assertEqual(run.query_answers, ['1'])
+                self.assertEqual([b.caption for b in run.boxes], ['Tamsel'])
+                self.assertEqual(run.exit, 0)
+                self.assertTrue((box.work / 'x.txt').exists())
+                self.assertEqual(box.trashed(), [])
+
+    def test_end_session_without_ending_changes_nothing(self):
+        box = self.sandbox()
+        box.file('x.txt')
+        run = box.run('-DELETE x.txt', env={'TAMSEL_MODAL': '1'}, endsession_zero=True)
+        self.assertEqual(run.query_answers, ['1'])
+        self.assertEqual([b.caption for b in run.boxes], ['Tamsel'])
+        self.assertEqual(run.exit, 0)
+        self.assertFalse((box.work / 'x.txt').exists())
+        box = self.sandbox()
+        run = box.run('', endsession_zero=True)
+        self.assertEqual([b.text for b in run.boxes], [NO_INPUT])
+        self.assertEqual(run.exit, 0)
+
+
+if __name__ == '__main__':
+    harness.main()
