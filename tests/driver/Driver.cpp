@@ -15,11 +15,14 @@
 //   endsession-zero=1   before answering each box, send WM_QUERYENDSESSION and
 //                       WM_ENDSESSION(FALSE) to the hidden window
 //   timeout-ms=N        give up after N ms (default 30000)
+//   hold=PATH           before answering a box, wait until PATH exists (for screenshots)
+//   watch=all           watch the boxes of every process, not only the started one's
+//                       (for callers such as cmd.exe that start the product themselves)
 //   out=PATH            write the report there instead of to standard output (Wine's
 //                       helper processes inherit standard output and keep a pipe open)
 // Output lines (UTF-8, texts as hex of UTF-8):
 //   screen=CX,CY
-//   box caption=.. text=.. buttons=.. icon=N owner=0|1 ownerclass=.. ownertitle=..
+//   box caption=.. text=.. rect=L,T,R,B buttons=.. icon=N owner=0|1 ownerclass=.. ownertitle=..
 //       ownervisible=0|1 ownerrect=L,T,R,B ownerstyle=.. ownerexstyle=.. others=..
 //   queryendsession=N   the hidden window's answer
 //   exit=N  or  timeout
@@ -94,6 +97,8 @@ std::wstring className(HWND window) {
     return name;
 }
 
+const DWORD kAnyProcess = 0;
+
 struct Search {
     DWORD processId;
     std::vector<HWND> windows;
@@ -103,7 +108,8 @@ BOOL CALLBACK collectWindow(HWND window, LPARAM parameter) {
     auto* search = reinterpret_cast<Search*>(parameter);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner == search->processId) search->windows.push_back(window);
+    const bool wanted = search->processId == kAnyProcess ? owner != GetCurrentProcessId() : owner == search->processId;
+    if (wanted) search->windows.push_back(window);
     return TRUE;
 }
 
@@ -157,8 +163,12 @@ std::string describeBox(HWND box, DWORD processId) {
     Controls controls;
     EnumChildWindows(box, collectControl, reinterpret_cast<LPARAM>(&controls));
     const HWND owner = GetWindow(box, GW_OWNER);
+    RECT boxRect = {};
+    GetWindowRect(box, &boxRect);
+    char where[100];
+    snprintf(where, sizeof where, " rect=%ld,%ld,%ld,%ld", boxRect.left, boxRect.top, boxRect.right, boxRect.bottom);
     std::string line = "box caption=" + hexText(windowText(box)) +
-                       " text=" + hexText(windowText(GetDlgItem(box, 0xFFFF))) +
+                       " text=" + hexText(windowText(GetDlgItem(box, 0xFFFF))) + where +
                        " buttons=" + hexText(controls.buttons) + " icon=" + std::to_string(controls.icons) +
                        " owner=" + (owner ? "1" : "0");
     if (owner) {
@@ -236,6 +246,8 @@ int wmain(int argc, wchar_t** argv) {
         return 3;
     }
 
+    const DWORD watched = request["watch"] == "all" ? kAnyProcess : process.dwProcessId;
+    const std::wstring hold = wide(request["hold"]);
     std::set<HWND> answered;
     const ULONGLONG deadline = GetTickCount64() + timeout;
     while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
@@ -244,7 +256,7 @@ int wmain(int argc, wchar_t** argv) {
             TerminateProcess(process.hProcess, 1);
             return 4;
         }
-        for (HWND window : processWindows(process.dwProcessId)) {
+        for (HWND window : processWindows(watched)) {
             // A box is created hidden and shown when its loop first idles: read it then.
             if (!isBox(window) || !IsWindowVisible(window) || answered.count(window)) continue;
             answered.insert(window);
@@ -256,6 +268,7 @@ int wmain(int argc, wchar_t** argv) {
                 continue;
             }
             if (endSessionZero) sendEndSession(process.dwProcessId, FALSE);
+            while (!hold.empty() && GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
             PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
         }
     }

@@ -27,18 +27,17 @@ def winpath(path):
     return 'Z:' + str(path).replace('/', '\\')
 
 
-_wineserver_started = False
+_wineserver = None
 
 
 def start_wineserver():
     """Keeps the prefix's wineserver up between runs: a fresh one per run costs seconds.
     It goes away by itself a minute after the last run. Not waited for: when a server is
     already up, this one only waits for it to go."""
-    global _wineserver_started
-    if not _wineserver_started:
-        subprocess.Popen(['wineserver', '-p60'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL, start_new_session=True)
-        _wineserver_started = True
+    global _wineserver
+    if _wineserver is None:
+        _wineserver = subprocess.Popen(['wineserver', '-p60'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, start_new_session=True)
 
 
 def unhex(text):
@@ -49,6 +48,7 @@ def unhex(text):
 class Box:
     caption: str
     text: str
+    rect: tuple
     buttons: str
     icon: int
     owned: bool
@@ -95,7 +95,8 @@ def parse_fields(words):
 
 
 def parse_box(fields):
-    box = Box(unhex(fields['caption']), unhex(fields['text']), unhex(fields['buttons']),
+    box = Box(unhex(fields['caption']), unhex(fields['text']),
+              tuple(int(v) for v in fields['rect'].split(',')), unhex(fields['buttons']),
               int(fields['icon']), fields['owner'] == '1', others=unhex(fields['others']))
     if box.owned:
         box.owner_class = unhex(fields['ownerclass'])
@@ -149,12 +150,13 @@ class Sandbox:
         return sorted(p.name for p in self.spool.iterdir()) if self.spool.exists() else []
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
-            endsession_zero=False, lock=None, cwd=None, timeout_ms=30000):
+            endsession_zero=False, lock=None, cwd=None, timeout_ms=30000, hold=None, watch_all=False,
+            exe=None):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly."""
         if command_line is None:
             command_line = f'"{winpath(self.exe)}" {arguments}'
         request = {
-            'exe': winpath(self.exe),
+            'exe': exe or winpath(self.exe),
             'cmdline': command_line.encode('utf-8').hex(),
             'cwd': winpath(cwd or self.work),
             'log': winpath(self.log),
@@ -167,6 +169,10 @@ class Sandbox:
             request['endsession-zero'] = '1'
         if lock:
             request['lock'] = winpath(lock)
+        if hold:
+            request['hold'] = winpath(hold)
+        if watch_all:
+            request['watch'] = 'all'
         request_file = self.root / 'request.txt'
         request_file.write_text(''.join(f'{k}={v}\n' for k, v in request.items()), encoding='utf-8')
         environment = dict(os.environ)
