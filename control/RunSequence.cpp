@@ -46,7 +46,8 @@ void runJobWith(const JobPlatform& platform, WindowRef window) {
     }
     platform.callPrintFile(options.inputPath);
     platform.unloadPrintLibrary();
-    platform.disposeInputFile(options);
+    // A success for other text than the tested file's name says nothing about that file.
+    if (platform.printedTestedFile()) platform.disposeInputFile(options);
 }
 
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path) {

@@ -21,6 +21,8 @@ struct JobPlatform {
     // Raises on a failure result; never returns then.
     void (*callPrintFile)(const std::wstring& path);
     void (*unloadPrintLibrary)();
+    // False when the library was handed text that does not name the tested file.
+    bool (*printedTestedFile)();
     void (*disposeInputFile)(const RunOptions& options);
 };
 

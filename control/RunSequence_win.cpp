@@ -11,7 +11,7 @@ const wchar_t* processCommandLine() { return GetCommandLineW(); }
 const JobPlatform kWindowsJobPlatform = {
     processCommandLine, showMessage,        isExistingFile,
     loadPrintLibrary,   resolvePrintFile,   callPrintFile,
-    unloadPrintLibrary, disposeInputFile,
+    unloadPrintLibrary, printedTestedFile,  disposeInputFile,
 };
 
 }  // namespace

@@ -7,6 +7,28 @@
 inline constexpr wchar_t kPrintLibraryName[] = L"Tamsel.dll";
 inline constexpr char kPrintEntryName[] = "printFile";
 
+// 8-bit text in the ANSI code page; exact when no character had to be replaced.
+struct AnsiText {
+    std::string bytes;
+    bool exact = false;
+};
+
+struct PathCodec {
+    // Never best-fit: a look-alike could name another file than the tested one.
+    AnsiText (*toAnsi)(const std::wstring& text);
+    // The 8.3 form of the path, or empty when there is none.
+    std::wstring (*shortPath)(const std::wstring& path);
+};
+
+struct AnsiPathChoice {
+    std::string bytes;
+    bool namesTestedFile = false;
+};
+
+// The exact text, else the exact short form, else the text with default characters
+// (which names no file, and says so).
+AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path);
+
 // Zero and positive results (S_OK, S_FALSE, anything else) are success.
 inline bool isPrintFailure(int32_t result) { return result < 0; }
 
@@ -16,6 +38,9 @@ bool resolvePrintFile();
 void callPrintFile(const std::wstring& inputPath);
 void unloadPrintLibrary();
 void checkPrintResult(int32_t result);
+
+// False when the library was handed text that does not name the tested file.
+bool printedTestedFile();
 
 // The 8-bit copy handed to the library stays valid until the shutdown releases it.
 const std::string* currentAnsiPath();

@@ -15,16 +15,35 @@ using PrintFileProc = HRESULT(WINAPI*)(const char* path);
 constinit UniqueModule gLibrary;
 constinit PrintFileProc gPrintFileEntry = nullptr;
 constinit std::unique_ptr<std::string> gAnsiPath;
+constinit bool gPrintedTestedFile = false;
 
-std::string toAnsiCodePage(const std::wstring& text) {
+AnsiText toAnsiCodePage(const std::wstring& text) {
     const UINT codePage = GetACP();
     const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size == 0) return {};
+    // UTF-8 holds every valid path; it refuses the used-default flag, so ask it to fail
+    // on what it cannot hold (lone surrogates) instead.
+    const bool utf8 = codePage == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultFlag = utf8 ? nullptr : &usedDefault;
+    const int size = WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0, nullptr, usedDefaultFlag);
+    if (size == 0) return {{}, text.empty()};
     std::string converted(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), length, converted.data(), size, nullptr, nullptr);
-    return converted;
+    WideCharToMultiByte(codePage, flags, text.data(), length, converted.data(), size, nullptr, usedDefaultFlag);
+    return {std::move(converted), usedDefault == FALSE};
 }
+
+std::wstring shortPathOf(const std::wstring& path) {
+    const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (size == 0) return {};
+    std::wstring shortPath(size, L'\0');
+    const DWORD written = GetShortPathNameW(path.c_str(), shortPath.data(), size);
+    if (written == 0 || written >= size) return {};
+    shortPath.resize(written);
+    return shortPath;
+}
+
+const PathCodec kWindowsPathCodec = {toAnsiCodePage, shortPathOf};
 
 // PrintCallError: parameter 0 is errorAddress, parameter 1 errorCode.
 [[noreturn]] void raisePrintCallError(HRESULT result, const void* errorAddress) {
@@ -57,7 +76,9 @@ __attribute__((noinline)) void checkPrintResult(int32_t result) {
 }
 
 __attribute__((noinline, disable_tail_calls)) void callPrintFile(const std::wstring& inputPath) {
-    gAnsiPath = std::make_unique<std::string>(toAnsiCodePage(inputPath));
+    AnsiPathChoice choice = chooseAnsiPath(kWindowsPathCodec, inputPath);
+    gPrintedTestedFile = choice.namesTestedFile;
+    gAnsiPath = std::make_unique<std::string>(std::move(choice.bytes));
     const HRESULT result = gPrintFileEntry(gAnsiPath->c_str());
     checkPrintResult(result);
 }
@@ -66,6 +87,8 @@ void unloadPrintLibrary() {
     gPrintFileEntry = nullptr;
     gLibrary.reset();
 }
+
+bool printedTestedFile() { return gPrintedTestedFile; }
 
 const std::string* currentAnsiPath() { return gAnsiPath.get(); }
 

@@ -12,6 +12,7 @@ struct FakeJob {
     bool libraryLoads = true;
     bool entryResolves = true;
     bool printRaises = false;
+    bool namesTestedFile = true;
     std::vector<std::wstring> calls;
 };
 
@@ -43,6 +44,7 @@ const JobPlatform kFakePlatform = {
         if (gJob.printRaises) throw PrintFailed{};
     },
     [] { gJob.calls.push_back(L"unload"); },
+    [] { return gJob.namesTestedFile; },
     [](const RunOptions& options) {
         gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
                              (options.recycleAfterPrint ? L" recycle" : L""));
@@ -70,6 +72,8 @@ const JobCase kJobCases[] = {
     {"printed without switches", {L"prog a"}, {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a"}},
     {"print failure stops the job", {L"prog a -DELETE", true, true, true, true},
      {L"exists:a", L"load", L"resolve", L"print:a"}},
+    {"library handed text that names no file", {L"prog a -DELETE", true, true, true, false, false},
+     {L"exists:a", L"load", L"resolve", L"print:a", L"unload"}},
 };
 
 class RunJobTest : public testing::TestWithParam<JobCase> {};

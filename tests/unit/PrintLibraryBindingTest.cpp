@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "CaseName.h"
+#include "printlib/PrintLibraryBinding.h"
+
+namespace {
+
+// What the platform answers: conversions by input text, and the short form, if any.
+struct CodecAnswers {
+    std::map<std::wstring, AnsiText> conversions;
+    std::wstring shortPath;
+};
+
+CodecAnswers gCodec;
+std::vector<std::wstring> gConverted;
+
+const PathCodec kFakeCodec = {
+    [](const std::wstring& text) {
+        gConverted.push_back(text);
+        return gCodec.conversions.at(text);
+    },
+    [](const std::wstring&) { return gCodec.shortPath; },
+};
+
+struct ChoiceCase {
+    const char* name;
+    std::wstring path;
+    CodecAnswers answers;
+    std::string bytes;
+    bool namesTestedFile;
+    std::vector<std::wstring> converted;
+};
+
+const ChoiceCase kChoiceCases[] = {
+    {"exact text is handed over as is", L"caf\x00E9.txt", {{{L"caf\x00E9.txt", {"caf\xE9.txt", true}}}, L"CAFE~1.TXT"},
+     "caf\xE9.txt", true, {L"caf\x00E9.txt"}},
+    {"look-alike text gives way to the short name",
+     L"d\x0101ta.txt", {{{L"d\x0101ta.txt", {"d?ta.txt", false}}, {L"DATA~1.TXT", {"DATA~1.TXT", true}}}, L"DATA~1.TXT"},
+     "DATA~1.TXT", true, {L"d\x0101ta.txt", L"DATA~1.TXT"}},
+    {"no short name: default characters, no disposal",
+     L"\x0416\x0443\x043A.txt", {{{L"\x0416\x0443\x043A.txt", {"???.txt", false}}}, L""},
+     "???.txt", false, {L"\x0416\x0443\x043A.txt"}},
+    {"short name no better: default characters, no disposal",
+     L"\x0416\x0443\x043A.txt",
+     {{{L"\x0416\x0443\x043A.txt", {"???.txt", false}}, {L"\x0416" L"~1.TXT", {"?~1.TXT", false}}}, L"\x0416" L"~1.TXT"},
+     "???.txt", false, {L"\x0416\x0443\x043A.txt", L"\x0416" L"~1.TXT"}},
+    {"conversion failed outright", L"x\xD800.txt", {{{L"x\xD800.txt", {"", false}}}, L""}, "", false, {L"x\xD800.txt"}},
+};
+
+class ChooseAnsiPathTest : public testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(ChooseAnsiPathTest, NeverHandsOverALookAlike) {
+    gCodec = GetParam().answers;
+    gConverted.clear();
+    const AnsiPathChoice choice = chooseAnsiPath(kFakeCodec, GetParam().path);
+    EXPECT_EQ(choice.bytes, GetParam().bytes);
+    EXPECT_EQ(choice.namesTestedFile, GetParam().namesTestedFile);
+    EXPECT_EQ(gConverted, GetParam().converted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ChooseAnsiPathTest, testing::ValuesIn(kChoiceCases), CaseName());
+
+TEST(PrintResultTest, OnlyNegativeValuesAreFailures) {
+    const struct {
+        int32_t value;
+        bool failure;
+    } cases[] = {{0, false}, {1, false}, {0x7FFFFFFF, false}, {0x00040000, false},
+                 {INT32_MIN, true}, {-1, true}, {static_cast<int32_t>(0x80004005), true}};
+    for (const auto& c : cases) EXPECT_EQ(isPrintFailure(c.value), c.failure) << c.value;
+}
+
+}  // namespace
