@@ -1,0 +1,4 @@
+// The empty GUI program: the cost of starting and ending a process at all.
+#include <windows.h>
+
+extern "C" void emptyMain() { ExitProcess(0); }
