@@ -183,13 +183,22 @@ class Sandbox:
             'TAMSEL_SPOOL': winpath(self.spool),
         })
         environment.update(env or {})
-        # Wine's helper processes inherit the standard handles: no pipes, or we would
-        # wait for them too.
-        subprocess.run(['wine', str(DRIVER), winpath(request_file)], env=environment,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=timeout_ms / 1000 + 60)
         output = self.root / 'driver.out'
-        return self._read(output.read_text('utf-8', 'replace') if output.exists() else '')
+        errors = self.root / 'wine.err'
+        # A driver that never started (Wine itself failing to start a process, which
+        # happens now and then) is tried once more; the product's run is never repeated.
+        for _ in range(2):
+            output.unlink(missing_ok=True)
+            # Wine's helper processes inherit the standard handles: no pipes, or we would
+            # wait for them too.
+            with errors.open('wb') as stderr:
+                subprocess.run(['wine', str(DRIVER), winpath(request_file)], env=environment,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr,
+                               timeout=timeout_ms / 1000 + 60)
+            if output.exists() and output.stat().st_size > 0:
+                break
+        text = output.read_text('utf-8', 'replace') if output.exists() else ''
+        return self._read(text or errors.read_text('utf-8', 'replace'))
 
     def _read(self, output):
         boxes, answers, status, screen = [], [], None, ()

@@ -8,7 +8,9 @@
 //   TAMSEL_FAULT   "access" raises an access violation, "divide" divides by zero
 //   TAMSEL_MODAL   show a message box of the library's own inside printFile
 //   TAMSEL_FILTER  install an unhandled-exception filter of its own while loading
-//   TAMSEL_ACTION  "delete", "rename" or "dirlink": do that to the file while printing
+//   TAMSEL_ACTION  "delete" or "rename" the file while printing, or "pause": signal
+//                  TAMSEL_PAUSE_READY and wait for TAMSEL_PAUSE_GO, so a test can
+//                  change the file meanwhile
 //   TAMSEL_SPOOL   spool folder (default: "spool" beside this DLL)
 //   TAMSEL_LOG     append events (attach, print, detach, disposal calls) to this file
 //   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW and
@@ -187,10 +189,15 @@ void actOnFile(const std::string& action, const char* path) {
         DeleteFileA(path);
     } else if (action == "rename") {
         MoveFileA(path, (std::string(path) + ".moved").c_str());
-    } else if (action == "dirlink") {
-        // Replaces the file with a directory symbolic link to TAMSEL_LINK_TARGET.
-        DeleteFileA(path);
-        CreateSymbolicLinkA(path, environment("TAMSEL_LINK_TARGET").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    } else if (action == "pause") {
+        // Lets the test change the file from outside (Wine cannot make links itself):
+        // create TAMSEL_PAUSE_READY, then wait until TAMSEL_PAUSE_GO exists.
+        CloseHandle(CreateFileA(environment("TAMSEL_PAUSE_READY").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr));
+        const std::string go = environment("TAMSEL_PAUSE_GO");
+        for (int waited = 0; waited < 30000 && GetFileAttributesA(go.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 20) {
+            Sleep(20);
+        }
     }
 }
 
@@ -214,6 +221,7 @@ HRESULT printFileImpl(const char* path) {
     const std::string result = environment("TAMSEL_RESULT");
     HRESULT answer = result.empty() ? spool(path) : static_cast<HRESULT>(strtoul(result.c_str(), nullptr, 0));
     actOnFile(environment("TAMSEL_ACTION"), path);
+    logEvent("return result=" + number(static_cast<uint32_t>(answer)));
     return answer;
 }
 

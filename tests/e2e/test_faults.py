@@ -1,0 +1,220 @@
+"""Bad input and faults through the real executable: one table, each row with the box it
+must show, the exit status and what becomes of the input file. Every row closes with the
+same check: nothing but the input path is ever removed or recycled, and the input path
+only after printFile returned success for it."""
+import dataclasses
+import os
+import pathlib
+import re
+import threading
+import time
+
+import harness
+from harness import CAPTION, NO_ENTRY, NO_LIBRARY, ProductTest, winpath
+
+SWITCHES = ('-DELETE', '-RECYCLE', '-DELETE -RECYCLE')
+REPORT = 'report'          # the "Runtime error 217 at ..." box
+DISPOSED = 'disposed'      # deleted, or recycled with -RECYCLE alone
+KEPT = 'kept'
+GONE = 'gone'              # gone whatever the switch (the library removed it)
+DEEP = '/'.join(['d' * 90, 'e' * 90, 'f' * 90, 'long.txt'])
+COMMAND_LINE_LIMIT = 32767  # characters, the terminating NUL included
+
+
+def missing(path):
+    return f'Input file "{path}" does not exist.'
+
+
+def longest_command_line(box, switch):
+    """A command line of the platform's full length: the switch over and over, then the path."""
+    line = f'"{winpath(box.exe)}" x.txt'
+    while len(line) + len(switch) + 1 < COMMAND_LINE_LIMIT - 1:
+        line += ' ' + switch
+    return line.ljust(COMMAND_LINE_LIMIT - 1)
+
+
+def replace_with_directory_link(box):
+    """While the library prints, x.txt becomes a link to a directory that holds a file."""
+    (box.work / 'x.txt').unlink()
+    os.symlink(box.work / 'target', box.work / 'x.txt')
+
+
+@dataclasses.dataclass
+class Row:
+    name: str
+    arguments: object          # text after the program, or f(sandbox, switch) -> whole command line
+    input: str                 # the input path as the product sees it
+    box: str = None            # the one box's text, REPORT, or None for no box
+    status: int = 0
+    after: object = KEPT       # KEPT, DISPOSED or GONE, or a dict of those by switch
+    variant: str = 'default'
+    env: dict = dataclasses.field(default_factory=dict)
+    lock: bool = False
+    readonly: bool = False
+    during: object = None      # f(sandbox) run while the library holds the file
+
+
+ROWS = [
+    Row('missing file', 'missing.txt', 'missing.txt', missing('missing.txt')),
+    Row('directory', 'folder', 'folder', missing('folder')),
+    Row('wildcard', 'x?txt', 'x?txt', missing('x?txt')),
+    Row('device name', 'NUL', 'NUL'),
+    # Found, but the stand-in reads through the 8-bit API, which stops at MAX_PATH.
+    Row('path longer than MAX_PATH', DEEP.replace('/', '\\'), DEEP.replace('/', '\\'), REPORT, 217),
+    Row('command line of 32,767 characters', longest_command_line, 'x.txt', after=DISPOSED),
+    Row('locked, library succeeds without reading', 'x.txt', 'x.txt', lock=True, env={'TAMSEL_RESULT': '0'}),
+    Row('locked, library cannot read it', 'x.txt', 'x.txt', REPORT, 217, lock=True),
+    # DeleteFileW refuses a read-only file; the shell recycles it.
+    Row('read-only', 'x.txt', 'x.txt', readonly=True,
+        after={'-DELETE': KEPT, '-RECYCLE': DISPOSED, '-DELETE -RECYCLE': KEPT}),
+    Row('library deletes the file', 'x.txt', 'x.txt', after=GONE, env={'TAMSEL_ACTION': 'delete'}),
+    Row('library renames the file', 'x.txt', 'x.txt', after=GONE, env={'TAMSEL_ACTION': 'rename'}),
+    Row('file becomes a directory link', 'x.txt', 'x.txt', after=None, env={'TAMSEL_ACTION': 'pause'},
+        during=replace_with_directory_link),
+    Row('failure result', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_RESULT': '0x80070005'}),
+    Row('access violation', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'access'}),
+    Row('divide by zero', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'divide'}),
+    Row('fault under a foreign filter', 'x.txt', 'x.txt', REPORT, 217,
+        env={'TAMSEL_FAULT': 'access', 'TAMSEL_FILTER': '1'}),
+    Row('no library', 'x.txt', 'x.txt', NO_LIBRARY, variant=None),
+    Row('library dependency missing', 'x.txt', 'x.txt', NO_LIBRARY, variant='missing-dependency'),
+    Row('no printFile', 'x.txt', 'x.txt', NO_ENTRY, variant='no-entry'),
+    Row('only PrintFile', 'x.txt', 'x.txt', NO_ENTRY, variant='wrong-case'),
+    Row('printFile by ordinal only', 'x.txt', 'x.txt', NO_ENTRY, variant='ordinal'),
+]
+
+
+def snapshot(folder):
+    """Every entry under folder: file contents, 'dir', or the target of a link."""
+    entries = {}
+    for path in folder.rglob('*'):
+        key = str(path.relative_to(folder))
+        if path.is_symlink():
+            entries[key] = 'link:' + os.readlink(path)
+        elif path.is_dir():
+            entries[key] = 'dir'
+        else:
+            entries[key] = path.read_bytes()
+    return entries
+
+
+class BadInputAndFaults(ProductTest):
+
+    def prepare(self, row):
+        box = self.sandbox(row.variant)
+        box.file('x.txt', b'the input')
+        box.file('decoy.txt', b'not to be touched')
+        box.file('wild1.txt', b'would match x?txt? no: matches wild?')
+        box.file('xatxt', b'matches the wildcard x?txt')
+        box.file('target/keep.txt', b'behind the link')
+        box.file(DEEP, b'deep')
+        (box.work / 'folder').mkdir()
+        if row.readonly:
+            (box.work / 'x.txt').chmod(0o444)
+        return box
+
+    def run_row(self, row, switch):
+        box = self.prepare(row)
+        env = dict(row.env, TAMSEL_WATCH='1')
+        ready, go = box.root / 'ready', box.root / 'go'
+        env.update(TAMSEL_PAUSE_READY=winpath(ready), TAMSEL_PAUSE_GO=winpath(go))
+        kwargs = {'env': env, 'lock': box.work / 'x.txt' if row.lock else None}
+        if callable(row.arguments):
+            kwargs['command_line'] = row.arguments(box, switch)
+        else:
+            kwargs['arguments'] = f'{switch} {row.arguments}'
+        before = snapshot(box.work)
+        outcome = {}
+        runner = threading.Thread(target=lambda: outcome.setdefault('run', box.run(**kwargs)))
+        runner.start()
+        if row.during:
+            deadline = time.time() + 30
+            while not ready.exists() and time.time() < deadline:
+                time.sleep(0.02)
+            row.during(box)
+            go.touch()
+        runner.join()
+        return box, before, outcome['run']
+
+    def assertBoxes(self, row, run):
+        if row.box is None:
+            self.assertEqual(run.boxes, [], run.output)
+        elif row.box == REPORT:
+            self.assertEqual([b.caption for b in run.boxes], ['Error'], run.output)
+            self.assertRegex(run.boxes[0].text, r'^Runtime error 217 at [0-9A-F]{16}$')
+        else:
+            self.assertEqual([(b.caption, b.text) for b in run.boxes], [(CAPTION, row.box)], run.output)
+        self.assertEqual(run.exit, row.status)
+
+    def assertInputAfter(self, row, switch, box):
+        exists = os.path.lexists(box.work / 'x.txt')
+        after = row.after.get(switch) if isinstance(row.after, dict) else row.after
+        if after == KEPT:
+            self.assertTrue(exists)
+        elif after == GONE:
+            self.assertFalse(exists)
+        elif after == DISPOSED:
+            self.assertFalse(exists)
+            recycled = switch == '-RECYCLE'
+            self.assertEqual(box.trashed(), ['x.txt'] if recycled else [])
+
+    def assertNothingLost(self, row, box, before, run):
+        """Only the input path may go, and only after printFile returned success for it."""
+        returned = [e for e in run.events if e.kind in ('return', 'delete', 'rmdir', 'recycle')]
+        succeeded = False
+        for event in returned:
+            if event.kind == 'return':
+                succeeded = int(event.fields['result'], 16) < 0x80000000
+                continue
+            self.assertTrue(succeeded, f'{event.kind} before a successful print')
+            path = event.fields['path' if event.kind != 'recycle' else 'from']
+            expected = row.input + ('\0\0' if event.kind == 'recycle' else '')
+            self.assertEqual(bytes.fromhex(path).decode('utf-16-le'), expected)
+        after = snapshot(box.work)
+        library_changed = {'x.txt', 'x.txt.moved'} if row.env.get('TAMSEL_ACTION') else set()
+        for entry, content in before.items():
+            if entry in {'x.txt', DEEP} | library_changed | self.followed_by_wine(row, entry):
+                continue
+            self.assertEqual(after.get(entry), content, f'{entry} changed or lost')
+        if any(e.kind == 'recycle' for e in returned):
+            self.assertLessEqual(set(box.trashed()), {pathlib.PureWindowsPath(row.input).name})
+        else:
+            self.assertEqual(box.trashed(), [])
+        if not succeeded:
+            self.assertEqual(after.get('x.txt'), before['x.txt'], 'input lost without a successful print')
+            self.assertEqual(after.get(DEEP), before[DEEP])
+
+    def followed_by_wine(self, row, entry):
+        """Wine's trash follows a link to a directory and takes the target's contents, where
+        Windows recycles the link itself; the request is still checked to name the link."""
+        return {entry} if row.during and entry.startswith('target') and self.switch == '-RECYCLE' else set()
+
+    def test_table(self):
+        rows = 0
+        for row in ROWS:
+            for switch in SWITCHES:
+                with self.subTest(row.name, switch=switch):
+                    self.switch = switch
+                    rows += 1
+                    box, before, run = self.run_row(row, switch)
+                    self.assertBoxes(row, run)
+                    self.assertInputAfter(row, switch, box)
+                    self.assertNothingLost(row, box, before, run)
+        print(f'\n{rows} rows')
+
+    def test_directory_link_is_removed_as_a_link(self):
+        # Wine cannot show the link itself going (its RemoveDirectoryW acts on the target,
+        # which survives here only because it is not empty); the rule is unit-tested. What
+        # Wine shows: the deletion falls back to removing the directory link by its own path.
+        for switch in ('-DELETE', '-DELETE -RECYCLE'):
+            with self.subTest(switch):
+                row = ROWS[[r.name for r in ROWS].index('file becomes a directory link')]
+                box, _, run = self.run_row(row, switch)
+                self.assertEqual((box.work / 'target' / 'keep.txt').read_bytes(), b'behind the link')
+                removals = [(e.kind, bytes.fromhex(e.fields['path']).decode('utf-16-le'))
+                            for e in run.events if e.kind in ('delete', 'rmdir')]
+                self.assertEqual(removals, [('delete', 'x.txt'), ('rmdir', 'x.txt')])
+
+
+if __name__ == '__main__':
+    harness.main()
