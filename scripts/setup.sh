@@ -3,7 +3,7 @@
 # is missing, so a second run costs nothing.
 set -euo pipefail
 packages=(
-  cmake make clang lld
+  cmake make clang lld libclang-rt-14-dev
   mingw-w64-x86-64-dev gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64
   googletest libgtest-dev g++

@@ -16,7 +16,7 @@
 //                       WM_ENDSESSION(FALSE) to the hidden window
 //   timeout-ms=N        give up after N ms (default 30000)
 //   hold=PATH           before answering a box, wait until PATH exists (for screenshots)
-//   watch=all           watch the boxes of every process, not only the started one's
+//   watch=tree          watch the boxes of the started process and of its descendants
 //                       (for callers such as cmd.exe that start the product themselves)
 //   out=PATH            write the report there instead of to standard output (Wine's
 //                       helper processes inherit standard output and keep a pipe open)
@@ -27,6 +27,7 @@
 //   queryendsession=N   the hidden window's answer
 //   exit=N  or  timeout
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <map>
@@ -97,10 +98,8 @@ std::wstring className(HWND window) {
     return name;
 }
 
-const DWORD kAnyProcess = 0;
-
 struct Search {
-    DWORD processId;
+    std::set<DWORD> processIds;
     std::vector<HWND> windows;
 };
 
@@ -108,15 +107,35 @@ BOOL CALLBACK collectWindow(HWND window, LPARAM parameter) {
     auto* search = reinterpret_cast<Search*>(parameter);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    const bool wanted = search->processId == kAnyProcess ? owner != GetCurrentProcessId() : owner == search->processId;
-    if (wanted) search->windows.push_back(window);
+    if (search->processIds.count(owner)) search->windows.push_back(window);
     return TRUE;
 }
 
-std::vector<HWND> processWindows(DWORD processId) {
-    Search search{processId, {}};
+std::vector<HWND> processWindows(const std::set<DWORD>& processIds) {
+    Search search{processIds, {}};
     EnumWindows(collectWindow, reinterpret_cast<LPARAM>(&search));
     return search.windows;
+}
+
+std::vector<HWND> processWindows(DWORD processId) { return processWindows(std::set<DWORD>{processId}); }
+
+// The process and all processes it started, directly or not, that are still running.
+std::set<DWORD> processTree(DWORD root) {
+    std::vector<PROCESSENTRY32W> processes;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {sizeof entry};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        processes.push_back(entry);
+    }
+    CloseHandle(snapshot);
+    std::set<DWORD> tree{root};
+    for (size_t before = 0; before != tree.size();) {
+        before = tree.size();
+        for (const PROCESSENTRY32W& process : processes) {
+            if (tree.count(process.th32ParentProcessID)) tree.insert(process.th32ProcessID);
+        }
+    }
+    return tree;
 }
 
 bool isBox(HWND window) { return className(window) == L"#32770"; }
@@ -246,7 +265,7 @@ int wmain(int argc, wchar_t** argv) {
         return 3;
     }
 
-    const DWORD watched = request["watch"] == "all" ? kAnyProcess : process.dwProcessId;
+    const bool watchTree = request["watch"] == "tree";
     const std::wstring hold = wide(request["hold"]);
     std::set<HWND> answered;
     const ULONGLONG deadline = GetTickCount64() + timeout;
@@ -256,6 +275,7 @@ int wmain(int argc, wchar_t** argv) {
             TerminateProcess(process.hProcess, 1);
             return 4;
         }
+        const std::set<DWORD> watched = watchTree ? processTree(process.dwProcessId) : std::set<DWORD>{process.dwProcessId};
         for (HWND window : processWindows(watched)) {
             // A box is created hidden and shown when its loop first idles: read it then.
             if (!isBox(window) || !IsWindowVisible(window) || answered.count(window)) continue;

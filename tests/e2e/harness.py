@@ -150,7 +150,7 @@ class Sandbox:
         return sorted(p.name for p in self.spool.iterdir()) if self.spool.exists() else []
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
-            endsession_zero=False, lock=None, cwd=None, timeout_ms=30000, hold=None, watch_all=False,
+            endsession_zero=False, lock=None, cwd=None, timeout_ms=30000, hold=None, watch_tree=False,
             exe=None):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly."""
         if command_line is None:
@@ -171,8 +171,8 @@ class Sandbox:
             request['lock'] = winpath(lock)
         if hold:
             request['hold'] = winpath(hold)
-        if watch_all:
-            request['watch'] = 'all'
+        if watch_tree:
+            request['watch'] = 'tree'
         request_file = self.root / 'request.txt'
         request_file.write_text(''.join(f'{k}={v}\n' for k, v in request.items()), encoding='utf-8')
         environment = dict(os.environ)

@@ -164,7 +164,7 @@ class BatchCaller(StartupTest):
                 script = box.work / 'print.bat'
                 script.write_text(self.BATCH.format(exe=harness.winpath(box.exe)), newline='')
                 run = box.run(command_line=f'cmd.exe /c {harness.winpath(script)} -DELETE x.txt',
-                              exe='C:\\windows\\system32\\cmd.exe', watch_all=True,
+                              exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
                               env={'TAMSEL_RESULT': result})
                 self.assertEqual(run.exit, status, run.output)
                 self.assertEqual((box.work / 'x.txt').exists(), kept)
