@@ -43,5 +43,4 @@ void checkPrintResult(int32_t result);
 bool printedTestedFile();
 
 // The 8-bit copy handed to the library stays valid until the shutdown releases it.
-const std::string* currentAnsiPath();
 void releaseAnsiPath();

@@ -90,6 +90,4 @@ void unloadPrintLibrary() {
 
 bool printedTestedFile() { return gPrintedTestedFile; }
 
-const std::string* currentAnsiPath() { return gAnsiPath.get(); }
-
 void releaseAnsiPath() { gAnsiPath.reset(); }

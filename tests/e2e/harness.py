@@ -40,6 +40,11 @@ def start_wineserver():
                                        stderr=subprocess.DEVNULL, start_new_session=True)
 
 
+def utf16(text):
+    """Hex of UTF-16 text, as the stand-in library logs the paths it was asked to remove."""
+    return text.encode('utf-16-le').hex()
+
+
 def unhex(text):
     return bytes.fromhex(text).decode('utf-8')
 

@@ -1,10 +1,6 @@
 """The whole job through the real executable: command line, messages, printing, disposal."""
 import harness
-from harness import CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, ProductTest, winpath
-
-
-def utf16(text):
-    return text.encode('utf-16-le').hex()
+from harness import utf16, CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, ProductTest, winpath
 
 
 class CommandLineThroughTheProcess(ProductTest):

@@ -2,11 +2,7 @@
 exact short (8.3) name, else default characters and no disposal. Wine always has short
 names, so the last road is shown by the unit tests of the rule."""
 import harness
-from harness import ProductTest
-
-
-def utf16(text):
-    return text.encode('utf-16-le').hex()
+from harness import utf16, ProductTest
 
 
 def windows(path):
