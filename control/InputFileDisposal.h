@@ -15,6 +15,4 @@ std::wstring recycleSourceList(const std::wstring& path);
 
 // The Windows side.
 void disposeInputFile(const RunOptions& options);
-bool deleteFilePermanently(const std::wstring& path);
 int recycleFile(const std::wstring& path);
-extern const FileRemover kWindowsFileRemover;

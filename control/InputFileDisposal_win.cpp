@@ -30,13 +30,13 @@ int recycleFile(const std::wstring& path) {
     return SHFileOperationW(&operation);
 }
 
+namespace {
+
 const FileRemover kWindowsFileRemover = {
     deleteFileOnDisk, readAttributesOnDisk, removeDirectoryOnDisk, setLastErrorOnThread, recycleFile,
 };
 
-bool deleteFilePermanently(const std::wstring& path) {
-    return deleteFilePermanentlyWith(kWindowsFileRemover, path);
-}
+}  // namespace
 
 void disposeInputFile(const RunOptions& options) {
     disposeInputFileWith(kWindowsFileRemover, options);
