@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include <algorithm>
+
 #include "EscapedError.h"
 #include "GuardedCall.h"
 #include "RunSequence.h"
@@ -52,9 +54,11 @@ LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam,
 
 std::wstring applicationWindowTitle() {
     // A longer path arrives cut to the buffer, and the title comes from the cut text.
+    // Older systems leave a cut text without its NUL: never read past the buffer.
     wchar_t modulePath[kModuleNameCapacity] = {};
     GetModuleFileNameW(nullptr, modulePath, kModuleNameCapacity);
-    std::wstring title = windowTitleStem(modulePath);
+    const wchar_t* end = std::find(modulePath, modulePath + kModuleNameCapacity, L'\0');
+    std::wstring title = windowTitleStem(std::wstring(modulePath, static_cast<size_t>(end - modulePath)));
     if (title.size() > 1) CharLowerW(title.data() + 1);
     return title;
 }

@@ -76,6 +76,19 @@ class HiddenWindow(StartupTest):
                 self.assertTrue(owner.owner_exstyle & WS_EX_TOOLWINDOW)
 
 
+    def test_title_from_a_path_cut_at_256_characters(self):
+        # Wine fills all 256 characters of the buffer and adds no NUL (as Windows XP did;
+        # later Windows keeps 255 and a NUL). Wine starts no program from a path longer
+        # than 259 characters, so the cut falls in a name without an extension.
+        name = 'Brenhold-caller'
+        probe = self.sandbox()
+        folder = 259 - len(harness.winpath(probe.root)) - 2 - len(name)
+        box = self.sandbox(exe_name=name, app_name='a' * folder)
+        self.assertEqual(len(harness.winpath(box.exe)), 259)
+        run = box.run('')
+        self.assertEqual([b.owner_title for b in run.boxes], ['Brenhold-cal'])
+
+
 class PrintFailure(StartupTest):
 
     def test_failure_result_is_reported_and_the_file_kept(self):
