@@ -116,6 +116,17 @@ class Disposal(ProductTest):
         self.assertFalse((box.work / 'ro.txt').exists())
         self.assertEqual(box.trashed(), ['ro.txt'])
 
+    def test_recycle_without_a_recycle_bin_deletes_without_a_dialog(self):
+        # Wine has no trash when XDG_DATA_HOME names a file: like a drive without a Recycle
+        # Bin, where the shell's question is answered yes by FOF_NOCONFIRMATION.
+        box = self.sandbox()
+        box.file('in.txt')
+        no_trash = box.root / 'not-a-folder'
+        no_trash.write_text('')
+        run = box.run('-RECYCLE in.txt', env={'XDG_DATA_HOME': str(no_trash)})
+        self.assertPrintedQuietly(run)
+        self.assertFalse((box.work / 'in.txt').exists())
+
     def test_recycle_request_is_one_name_with_allow_undo_and_no_confirmation(self):
         box = self.sandbox()
         box.file('in.txt')
