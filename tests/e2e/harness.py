@@ -155,7 +155,7 @@ class Sandbox:
         return sorted(p.name for p in self.spool.iterdir()) if self.spool.exists() else []
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
-            endsession_zero=False, lock=None, cwd=None, timeout_ms=30000, hold=None, watch_tree=False,
+            endsession_zero=False, lock=None, timeout_ms=30000, hold=None, watch_tree=False,
             exe=None):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly."""
         if command_line is None:
@@ -163,7 +163,7 @@ class Sandbox:
         request = {
             'exe': exe or winpath(self.exe),
             'cmdline': command_line.encode('utf-8').hex(),
-            'cwd': winpath(cwd or self.work),
+            'cwd': winpath(self.work),
             'log': winpath(self.log),
             'timeout-ms': str(timeout_ms),
             'out': winpath(self.root / 'driver.out'),

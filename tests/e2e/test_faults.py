@@ -5,7 +5,6 @@ only after printFile returned success for it."""
 import dataclasses
 import os
 import pathlib
-import re
 import threading
 import time
 
@@ -104,7 +103,6 @@ class BadInputAndFaults(ProductTest):
         box = self.sandbox(row.variant)
         box.file('x.txt', b'the input')
         box.file('decoy.txt', b'not to be touched')
-        box.file('wild1.txt', b'would match x?txt? no: matches wild?')
         box.file('xatxt', b'matches the wildcard x?txt')
         box.file('target/keep.txt', b'behind the link')
         box.file(DEEP, b'deep')
