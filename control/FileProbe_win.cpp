@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "FileProbe.h"
-#include "UniqueHandle.h"
+#include "win32/UniqueHandle.h"
 
 AttributeRead readAttributesOnDisk(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -29,4 +29,8 @@ uint32_t openForReadingOnDisk(const std::wstring& path) {
 
 }  // namespace
 
-const FileProbe kWindowsFileProbe = {readAttributesOnDisk, findEntryOnDisk, openForReadingOnDisk};
+const FileProbe kWindowsFileProbe = {
+    .readAttributes = readAttributesOnDisk,
+    .findEntry = findEntryOnDisk,
+    .openForReading = openForReadingOnDisk,
+};

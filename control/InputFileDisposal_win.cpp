@@ -33,7 +33,11 @@ int recycleFile(const std::wstring& path) {
 namespace {
 
 const FileRemover kWindowsFileRemover = {
-    deleteFileOnDisk, readAttributesOnDisk, removeDirectoryOnDisk, setLastErrorOnThread, recycleFile,
+    .deleteFile = deleteFileOnDisk,
+    .readAttributes = readAttributesOnDisk,
+    .removeDirectory = removeDirectoryOnDisk,
+    .setLastError = setLastErrorOnThread,
+    .recycle = recycleFile,
 };
 
 }  // namespace

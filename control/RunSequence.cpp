@@ -1,10 +1,12 @@
 #include "RunSequence.h"
 
-#include <memory>
+#include <utility>
 
 namespace {
 
-constinit std::unique_ptr<RunOptions> gRunOptions;
+// Plain state, released by the shutdown: the entry runs no C runtime start-up, so no
+// global destructor would ever run, and an owner here would only register one for nothing.
+constinit RunOptions* gRunOptions = nullptr;
 
 }  // namespace
 
@@ -16,9 +18,7 @@ std::wstring missingFileText(const std::wstring& path) {
     return L"Input file \"" + path + L"\" does not exist.";
 }
 
-const RunOptions* currentRunOptions() { return gRunOptions.get(); }
-
-void releaseRunOptions() { gRunOptions.reset(); }
+void releaseRunOptions() { delete std::exchange(gRunOptions, nullptr); }
 
 void runJobWith(const JobPlatform& platform, WindowRef window) {
     ParseOutcome outcome = parseRunOptions(splitCommandLine(platform.commandLine()));
@@ -26,7 +26,8 @@ void runJobWith(const JobPlatform& platform, WindowRef window) {
         platform.showMessage(window, invalidKeywordText(outcome.invalidArgument));
         return;
     }
-    gRunOptions = std::make_unique<RunOptions>(std::move(outcome.options));
+    releaseRunOptions();
+    gRunOptions = new RunOptions(std::move(outcome.options));
     const RunOptions& options = *gRunOptions;
     if (options.inputPath.empty()) {
         platform.showMessage(window, kNoInputFileText);
@@ -44,10 +45,10 @@ void runJobWith(const JobPlatform& platform, WindowRef window) {
         platform.showMessage(window, kEntryPointMissingText);
         return;
     }
-    platform.callPrintFile(options.inputPath);
+    const HandedOver handedOver = platform.callPrintFile(options.inputPath);
     platform.unloadPrintLibrary();
     // A success for other text than the tested file's name says nothing about that file.
-    if (platform.printedTestedFile()) platform.disposeInputFile(options);
+    if (handedOver == HandedOver::TestedFile) platform.disposeInputFile(options);
 }
 
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path) {

@@ -5,13 +5,15 @@
 
 #include "CommandLine.h"
 #include "FileProbe.h"
+#include "printlib/PrintLibraryBinding.h"
 
 // The hidden application window, opaque to the portable rules.
 using WindowRef = void*;
 
 inline constexpr wchar_t kCaption[] = L"Brenhold caller.";
 
-// Everything the job asks of the platform and of the print-library binding.
+// Everything the job asks of the platform and of the print-library binding. Filled by
+// field name: several entries share a type, and a swap must not compile.
 struct JobPlatform {
     const wchar_t* (*commandLine)();
     void (*showMessage)(WindowRef window, const std::wstring& text);
@@ -19,16 +21,13 @@ struct JobPlatform {
     bool (*loadPrintLibrary)();
     bool (*resolvePrintFile)();
     // Raises on a failure result; never returns then.
-    void (*callPrintFile)(const std::wstring& path);
+    HandedOver (*callPrintFile)(const std::wstring& path);
     void (*unloadPrintLibrary)();
-    // False when the library was handed text that does not name the tested file.
-    bool (*printedTestedFile)();
     void (*disposeInputFile)(const RunOptions& options);
 };
 
 // The run's options live from the parse until the shutdown releases them.
 void runJobWith(const JobPlatform& platform, WindowRef window);
-const RunOptions* currentRunOptions();
 void releaseRunOptions();
 
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path);

@@ -9,9 +9,14 @@ namespace {
 const wchar_t* processCommandLine() { return GetCommandLineW(); }
 
 const JobPlatform kWindowsJobPlatform = {
-    processCommandLine, showMessage,        isExistingFile,
-    loadPrintLibrary,   resolvePrintFile,   callPrintFile,
-    unloadPrintLibrary, printedTestedFile,  disposeInputFile,
+    .commandLine = processCommandLine,
+    .showMessage = showMessage,
+    .isExistingFile = isExistingFile,
+    .loadPrintLibrary = loadPrintLibrary,
+    .resolvePrintFile = resolvePrintFile,
+    .callPrintFile = callPrintFile,
+    .unloadPrintLibrary = unloadPrintLibrary,
+    .disposeInputFile = disposeInputFile,
 };
 
 }  // namespace

@@ -3,12 +3,12 @@
 
 #include <algorithm>
 
-#include "EscapedError.h"
-#include "GuardedCall.h"
+#include "win32/EscapedError.h"
+#include "win32/GuardedCall.h"
 #include "RunSequence.h"
 #include "RuntimeErrorReport.h"
 #include "Startup.h"
-#include "UniqueHandle.h"
+#include "win32/UniqueHandle.h"
 #include "printlib/PrintLibraryBinding.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -20,7 +20,9 @@ const DWORD kWindowStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CAPTION | WS_SYSMENU 
 const unsigned kMxcsrTrapInvalidZeroOverflow = 0x1900;
 const DWORD kModuleNameCapacity = 256;
 
-constinit UniqueWindow gApplicationWindow;
+// Destroyed by the shutdown; no global destructor ever runs without the C runtime's
+// start-up, so none is registered.
+[[clang::no_destroy]] constinit UniqueWindow gApplicationWindow;
 constinit bool gOleInitialized = false;
 
 HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
@@ -87,11 +89,6 @@ void createWindowAndRunJob() {
 }
 
 }  // namespace
-
-void reportRuntimeError(uint64_t errorAddress) {
-    const RuntimeErrorText text = formatRuntimeError(errorAddress);
-    MessageBoxA(nullptr, text.data(), kRuntimeErrorCaption, MB_OK);
-}
 
 extern "C" void runProcess() {
     SetThreadLocale(LOCALE_USER_DEFAULT);

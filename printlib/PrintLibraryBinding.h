@@ -32,15 +32,16 @@ AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path);
 // Zero and positive results (S_OK, S_FALSE, anything else) are success.
 inline bool isPrintFailure(int32_t result) { return result < 0; }
 
+// What the library was handed: the tested file's own name, or text that names no file
+// (default characters where the code page has no exact form of the path).
+enum class HandedOver { TestedFile, NoFile };
+
 bool loadPrintLibrary();
 bool resolvePrintFile();
 // Raises PrintCallError for a failure result: control does not come back then.
-void callPrintFile(const std::wstring& inputPath);
+HandedOver callPrintFile(const std::wstring& inputPath);
 void unloadPrintLibrary();
 void checkPrintResult(int32_t result);
-
-// False when the library was handed text that does not name the tested file.
-bool printedTestedFile();
 
 // The 8-bit copy handed to the library stays valid until the shutdown releases it.
 void releaseAnsiPath();

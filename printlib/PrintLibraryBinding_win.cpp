@@ -3,19 +3,19 @@
 #include <memory>
 
 #include "PrintLibraryBinding.h"
-#include "control/EscapedError.h"
-#include "control/UniqueHandle.h"
+#include "win32/EscapedError.h"
+#include "win32/UniqueHandle.h"
 
 namespace {
 
 using PrintFileProc = HRESULT(WINAPI*)(const char* path);
 
-// Never freed by destruction: after a print failure the library stays loaded until the
-// process ends, and the process ends with ExitProcess.
-constinit UniqueModule gLibrary;
+// The entry runs no C runtime start-up, so no global destructor would ever run: say so,
+// and no atexit registration is made for them. After a print failure the library stays
+// loaded until ExitProcess; the 8-bit path is released by the shutdown.
+[[clang::no_destroy]] constinit UniqueModule gLibrary;
 constinit PrintFileProc gPrintFileEntry = nullptr;
-constinit std::unique_ptr<std::string> gAnsiPath;
-constinit bool gPrintedTestedFile = false;
+[[clang::no_destroy]] constinit std::unique_ptr<std::string> gAnsiPath;
 
 AnsiText toAnsiCodePage(const std::wstring& text) {
     const UINT codePage = GetACP();
@@ -43,7 +43,10 @@ std::wstring shortPathOf(const std::wstring& path) {
     return shortPath;
 }
 
-const PathCodec kWindowsPathCodec = {toAnsiCodePage, shortPathOf};
+const PathCodec kWindowsPathCodec = {
+    .toAnsi = toAnsiCodePage,
+    .shortPath = shortPathOf,
+};
 
 // PrintCallError: parameter 0 is errorAddress, parameter 1 errorCode.
 [[noreturn]] void raisePrintCallError(HRESULT result, const void* errorAddress) {
@@ -75,19 +78,17 @@ __attribute__((noinline)) void checkPrintResult(int32_t result) {
     if (isPrintFailure(result)) raisePrintCallError(result, __builtin_return_address(0));
 }
 
-__attribute__((noinline, disable_tail_calls)) void callPrintFile(const std::wstring& inputPath) {
+__attribute__((noinline, disable_tail_calls)) HandedOver callPrintFile(const std::wstring& inputPath) {
     AnsiPathChoice choice = chooseAnsiPath(kWindowsPathCodec, inputPath);
-    gPrintedTestedFile = choice.namesTestedFile;
     gAnsiPath = std::make_unique<std::string>(std::move(choice.bytes));
     const HRESULT result = gPrintFileEntry(gAnsiPath->c_str());
     checkPrintResult(result);
+    return choice.namesTestedFile ? HandedOver::TestedFile : HandedOver::NoFile;
 }
 
 void unloadPrintLibrary() {
     gPrintFileEntry = nullptr;
     gLibrary.reset();
 }
-
-bool printedTestedFile() { return gPrintedTestedFile; }
 
 void releaseAnsiPath() { gAnsiPath.reset(); }

@@ -5,8 +5,13 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-from harness import PRODUCT
+from harness import MAP_FILE, PRODUCT
 
+# Symbols that only a link of the C++ exception machinery brings in (the unwinder, the
+# personality routine, the exception allocator) and the registrations of global destructors
+# that nothing would ever run: the entry point has no C runtime start-up.
+EXCEPTION_MACHINERY = ('__cxa_throw', '__cxa_allocate_exception', '__gxx_personality', '_Unwind_RaiseException')
+EXIT_REGISTRATIONS = {b'atexit', b'_onexit', b'__dllonexit', b'_crt_atexit'}
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'msvcrt.dll'}
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
@@ -43,6 +48,13 @@ class ImageTest(unittest.TestCase):
     def test_imports_are_system_dlls_only(self):
         imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
         self.assertLessEqual(imported, SYSTEM_DLLS)
+
+    def test_no_exception_machinery_and_no_destructor_registration(self):
+        imported = {symbol.name for entry in self.pe.DIRECTORY_ENTRY_IMPORT for symbol in entry.imports}
+        self.assertEqual(imported & EXIT_REGISTRATIONS, set())
+        linked = MAP_FILE.read_text()
+        for symbol in EXCEPTION_MACHINERY:
+            self.assertNotIn(symbol, linked)
 
     def test_manifest(self):
         root = ElementTree.fromstring(self.resource(RT_MANIFEST))

@@ -16,24 +16,28 @@ std::vector<std::wstring> gCalls;
 uint32_t gLastError = 0;
 
 const FileRemover kFakeRemover = {
-    [](const std::wstring& path) {
-        gCalls.push_back(L"delete:" + path);
-        gLastError = 0x5555;  // what a failing call might leave behind
-        return gAnswers.deleteError;
-    },
-    [](const std::wstring& path) {
-        gCalls.push_back(L"attributes:" + path);
-        return gAnswers.read;
-    },
-    [](const std::wstring& path) {
-        gCalls.push_back(L"rmdir:" + path);
-        return gAnswers.removeDirectory;
-    },
-    [](uint32_t error) { gLastError = error; },
-    [](const std::wstring& path) {
-        gCalls.push_back(L"recycle:" + path);
-        return 0;
-    },
+    .deleteFile =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"delete:" + path);
+            gLastError = 0x5555;  // what a failing call might leave behind
+            return gAnswers.deleteError;
+        },
+    .readAttributes =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"attributes:" + path);
+            return gAnswers.read;
+        },
+    .removeDirectory =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"rmdir:" + path);
+            return gAnswers.removeDirectory;
+        },
+    .setLastError = [](uint32_t error) { gLastError = error; },
+    .recycle =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"recycle:" + path);
+            return 0;
+        },
 };
 
 struct DisposalCase {

@@ -17,11 +17,12 @@ CodecAnswers gCodec;
 std::vector<std::wstring> gConverted;
 
 const PathCodec kFakeCodec = {
-    [](const std::wstring& text) {
-        gConverted.push_back(text);
-        return gCodec.conversions.at(text);
-    },
-    [](const std::wstring&) { return gCodec.shortPath; },
+    .toAnsi =
+        [](const std::wstring& text) {
+            gConverted.push_back(text);
+            return gCodec.conversions.at(text);
+        },
+    .shortPath = [](const std::wstring&) { return gCodec.shortPath; },
 };
 
 struct ChoiceCase {

@@ -22,30 +22,36 @@ WindowRef const kWindow = reinterpret_cast<WindowRef>(0x1234);
 struct PrintFailed {};
 
 const JobPlatform kFakePlatform = {
-    [] { return gJob.commandLine.c_str(); },
-    [](WindowRef window, const std::wstring& text) {
-        EXPECT_EQ(window, kWindow);
-        gJob.calls.push_back(L"message:" + text);
-    },
-    [](const std::wstring& path) {
-        gJob.calls.push_back(L"exists:" + path);
-        return gJob.fileExists;
-    },
-    [] {
-        gJob.calls.push_back(L"load");
-        return gJob.libraryLoads;
-    },
-    [] {
-        gJob.calls.push_back(L"resolve");
-        return gJob.entryResolves;
-    },
-    [](const std::wstring& path) {
-        gJob.calls.push_back(L"print:" + path);
-        if (gJob.printRaises) throw PrintFailed{};
-    },
-    [] { gJob.calls.push_back(L"unload"); },
-    [] { return gJob.namesTestedFile; },
-    [](const RunOptions& options) {
+    .commandLine = [] { return gJob.commandLine.c_str(); },
+    .showMessage =
+        [](WindowRef window, const std::wstring& text) {
+            EXPECT_EQ(window, kWindow);
+            gJob.calls.push_back(L"message:" + text);
+        },
+    .isExistingFile =
+        [](const std::wstring& path) {
+            gJob.calls.push_back(L"exists:" + path);
+            return gJob.fileExists;
+        },
+    .loadPrintLibrary =
+        [] {
+            gJob.calls.push_back(L"load");
+            return gJob.libraryLoads;
+        },
+    .resolvePrintFile =
+        [] {
+            gJob.calls.push_back(L"resolve");
+            return gJob.entryResolves;
+        },
+    .callPrintFile =
+        [](const std::wstring& path) {
+            gJob.calls.push_back(L"print:" + path);
+            if (gJob.printRaises) throw PrintFailed{};
+            return gJob.namesTestedFile ? HandedOver::TestedFile : HandedOver::NoFile;
+        },
+    .unloadPrintLibrary = [] { gJob.calls.push_back(L"unload"); },
+    .disposeInputFile =
+        [](const RunOptions& options) {
         gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
                              (options.recycleAfterPrint ? L" recycle" : L""));
     },
@@ -58,21 +64,25 @@ struct JobCase {
 };
 
 const JobCase kJobCases[] = {
-    {"no arguments", {L"prog"}, {L"message:No input file was specified.."}},
-    {"only a switch", {L"prog -DELETE"}, {L"message:No input file was specified.."}},
-    {"invalid keyword before anything is tested", {L"prog a.txt -Nope -DELETE"}, {L"message:Invalid keyword -Nope"}},
-    {"missing file", {L"prog \"x y.txt\"", false}, {L"exists:x y.txt", L"message:Input file \"x y.txt\" does not exist."}},
-    {"missing library", {L"prog a", true, false}, {L"exists:a", L"load", L"message:Can't find Tamsel.dll."}},
-    {"missing entry point", {L"prog a -DELETE", true, true, false},
+    {"no arguments", {.commandLine = L"prog"}, {L"message:No input file was specified.."}},
+    {"only a switch", {.commandLine = L"prog -DELETE"}, {L"message:No input file was specified.."}},
+    {"invalid keyword before anything is tested", {.commandLine = L"prog a.txt -Nope -DELETE"},
+     {L"message:Invalid keyword -Nope"}},
+    {"missing file", {.commandLine = L"prog \"x y.txt\"", .fileExists = false},
+     {L"exists:x y.txt", L"message:Input file \"x y.txt\" does not exist."}},
+    {"missing library", {.commandLine = L"prog a", .libraryLoads = false},
+     {L"exists:a", L"load", L"message:Can't find Tamsel.dll."}},
+    {"missing entry point", {.commandLine = L"prog a -DELETE", .entryResolves = false},
      {L"exists:a", L"load", L"resolve", L"message:Entry point printFile() can't be located in the DLL."}},
-    {"printed and recycled", {L"prog -recycle ..\\a.txt"},
+    {"printed and recycled", {.commandLine = L"prog -recycle ..\\a.txt"},
      {L"exists:..\\a.txt", L"load", L"resolve", L"print:..\\a.txt", L"unload", L"dispose:..\\a.txt recycle"}},
-    {"printed with both switches", {L"prog a -RECYCLE -DELETE"},
+    {"printed with both switches", {.commandLine = L"prog a -RECYCLE -DELETE"},
      {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a delete recycle"}},
-    {"printed without switches", {L"prog a"}, {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a"}},
-    {"print failure stops the job", {L"prog a -DELETE", true, true, true, true},
+    {"printed without switches", {.commandLine = L"prog a"},
+     {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a"}},
+    {"print failure stops the job", {.commandLine = L"prog a -DELETE", .printRaises = true},
      {L"exists:a", L"load", L"resolve", L"print:a"}},
-    {"library handed text that names no file", {L"prog a -DELETE", true, true, true, false, false},
+    {"library handed text that names no file", {.commandLine = L"prog a -DELETE", .namesTestedFile = false},
      {L"exists:a", L"load", L"resolve", L"print:a", L"unload"}},
 };
 
@@ -91,15 +101,6 @@ TEST_P(RunJobTest, MakesTheCallsInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Table, RunJobTest, testing::ValuesIn(kJobCases), CaseName());
 
-TEST(RunJobTest, KeepsTheOptionsUntilReleased) {
-    gJob = {L"prog -DELETE kept.txt"};
-    runJobWith(kFakePlatform, kWindow);
-    ASSERT_NE(currentRunOptions(), nullptr);
-    EXPECT_EQ(currentRunOptions()->inputPath, L"kept.txt");
-    releaseRunOptions();
-    EXPECT_EQ(currentRunOptions(), nullptr);
-}
-
 // The existence rule, with the platform's answers played by a table.
 struct ProbeAnswers {
     AttributeRead read;
@@ -112,19 +113,22 @@ ProbeAnswers gProbe;
 std::vector<std::string> gProbeCalls;
 
 const FileProbe kFakeProbe = {
-    [](const std::wstring&) {
-        gProbeCalls.push_back("attributes");
-        return gProbe.read;
-    },
-    [](const std::wstring&, uint32_t* attributes) {
-        gProbeCalls.push_back("find");
-        *attributes = gProbe.foundAttributes;
-        return gProbe.found;
-    },
-    [](const std::wstring&) {
-        gProbeCalls.push_back("open");
-        return gProbe.openError;
-    },
+    .readAttributes =
+        [](const std::wstring&) {
+            gProbeCalls.push_back("attributes");
+            return gProbe.read;
+        },
+    .findEntry =
+        [](const std::wstring&, uint32_t* attributes) {
+            gProbeCalls.push_back("find");
+            *attributes = gProbe.foundAttributes;
+            return gProbe.found;
+        },
+    .openForReading =
+        [](const std::wstring&) {
+            gProbeCalls.push_back("open");
+            return gProbe.openError;
+        },
 };
 
 const uint32_t kNormal = 0x80;
