@@ -30,6 +30,9 @@ struct FileProbe {
 };
 
 struct FileRemover {
+    // The path resolved as the platform resolves it for every other call, against the
+    // current directory (or a drive's own); empty when it cannot be had.
+    std::wstring (*fullPath)(const std::wstring& path);
     // 0 when the entry was removed, else the error.
     uint32_t (*deleteFile)(const std::wstring& path);
     AttributeRead (*readAttributes)(const std::wstring& path);

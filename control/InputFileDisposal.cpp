@@ -1,11 +1,31 @@
 #include "InputFileDisposal.h"
 
-void disposeInputFileWith(const FileRemover& remover, const RunOptions& options) {
+namespace {
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+void disposeInputFileWith(const FileRemover& remover, const RunOptions& options, const std::wstring& testedFullPath) {
+    if (!options.deleteAfterPrint && !options.recycleAfterPrint) return;
+    // A relative path names another file once the library has moved the working directory
+    // (or a drive's current directory): then dispose of nothing rather than of that file.
+    const std::wstring fullPath = remover.fullPath(options.inputPath);
+    if (fullPath.empty() || fullPath != testedFullPath) return;
     if (options.deleteAfterPrint) {
         deleteFilePermanentlyWith(remover, options.inputPath);
-    } else if (options.recycleAfterPrint) {
-        remover.recycle(options.inputPath);
+        return;
     }
+    const std::wstring target = recycleTarget(fullPath);
+    if (!target.empty()) remover.recycle(target);
+}
+
+std::wstring recycleTarget(const std::wstring& fullPath) {
+    // SHFileOperationW fails on any \\?\ path and takes names up to MAX_PATH only; what it
+    // cannot take stays in place rather than meet an error dialog of the shell's.
+    if (startsWith(fullPath, L"\\\\?\\") || startsWith(fullPath, L"\\\\.\\")) return {};
+    if (fullPath.size() > kShellPathLimit) return {};
+    return fullPath;
 }
 
 bool deleteFilePermanentlyWith(const FileRemover& remover, const std::wstring& path) {

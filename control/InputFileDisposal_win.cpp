@@ -17,6 +17,18 @@ void setLastErrorOnThread(uint32_t error) { SetLastError(error); }
 
 }  // namespace
 
+std::wstring fullPathOf(const std::wstring& path) {
+    // The size query counts the NUL; a second call that needs more (the current directory
+    // moved in between) or fails gives no full path at all.
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return {};
+    std::wstring full(size, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (written == 0 || written >= size) return {};
+    full.resize(written);
+    return full;
+}
+
 int recycleFile(const std::wstring& path) {
     const std::wstring from = recycleSourceList(path);
     SHFILEOPSTRUCTW operation = {};
@@ -33,6 +45,7 @@ int recycleFile(const std::wstring& path) {
 namespace {
 
 const FileRemover kWindowsFileRemover = {
+    .fullPath = fullPathOf,
     .deleteFile = deleteFileOnDisk,
     .readAttributes = readAttributesOnDisk,
     .removeDirectory = removeDirectoryOnDisk,
@@ -42,6 +55,6 @@ const FileRemover kWindowsFileRemover = {
 
 }  // namespace
 
-void disposeInputFile(const RunOptions& options) {
-    disposeInputFileWith(kWindowsFileRemover, options);
+void disposeInputFile(const RunOptions& options, const std::wstring& testedFullPath) {
+    disposeInputFileWith(kWindowsFileRemover, options, testedFullPath);
 }

@@ -37,6 +37,8 @@ void runJobWith(const JobPlatform& platform, WindowRef window) {
         platform.showMessage(window, missingFileText(options.inputPath));
         return;
     }
+    // Taken now, so the disposal can make sure it reaches the very file tested here.
+    const std::wstring testedFullPath = platform.fullPath(options.inputPath);
     if (!platform.loadPrintLibrary()) {
         platform.showMessage(window, kLibraryMissingText);
         return;
@@ -48,7 +50,7 @@ void runJobWith(const JobPlatform& platform, WindowRef window) {
     const HandedOver handedOver = platform.callPrintFile(options.inputPath);
     platform.unloadPrintLibrary();
     // A success for other text than the tested file's name says nothing about that file.
-    if (handedOver == HandedOver::TestedFile) platform.disposeInputFile(options);
+    if (handedOver == HandedOver::TestedFile) platform.disposeInputFile(options, testedFullPath);
 }
 
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path) {

@@ -18,12 +18,14 @@ struct JobPlatform {
     const wchar_t* (*commandLine)();
     void (*showMessage)(WindowRef window, const std::wstring& text);
     bool (*isExistingFile)(const std::wstring& path);
+    // Empty when the platform cannot resolve the path.
+    std::wstring (*fullPath)(const std::wstring& path);
     bool (*loadPrintLibrary)();
     bool (*resolvePrintFile)();
     // Raises on a failure result; never returns then.
     HandedOver (*callPrintFile)(const std::wstring& path);
     void (*unloadPrintLibrary)();
-    void (*disposeInputFile)(const RunOptions& options);
+    void (*disposeInputFile)(const RunOptions& options, const std::wstring& testedFullPath);
 };
 
 // The run's options live from the parse until the shutdown releases them.

@@ -12,6 +12,7 @@ const JobPlatform kWindowsJobPlatform = {
     .commandLine = processCommandLine,
     .showMessage = showMessage,
     .isExistingFile = isExistingFile,
+    .fullPath = fullPathOf,
     .loadPrintLibrary = loadPrintLibrary,
     .resolvePrintFile = resolvePrintFile,
     .callPrintFile = callPrintFile,

@@ -3,8 +3,8 @@ must show, the exit status and what becomes of the input file. Every row closes 
 same check: nothing but the input path is ever removed or recycled, and the input path
 only after printFile returned success for it."""
 import dataclasses
+import ntpath
 import os
-import pathlib
 import threading
 import time
 
@@ -32,6 +32,10 @@ def longest_command_line(box, switch):
     return line.ljust(COMMAND_LINE_LIMIT - 1)
 
 
+def absolute_input(box, switch):
+    return f'"{winpath(box.exe)}" {switch} "{winpath(box.work / "x.txt")}"'
+
+
 def replace_with_directory_link(box):
     """While the library prints, x.txt becomes a link to a directory that holds a file."""
     (box.work / 'x.txt').unlink()
@@ -42,12 +46,12 @@ def replace_with_directory_link(box):
 class Row:
     name: str
     arguments: object          # text after the program, or f(sandbox, switch) -> whole command line
-    input: str                 # the input path as the product sees it
+    input: object              # the input path as the product sees it, or f(sandbox) -> path
     box: str = None            # the one box's text, REPORT, or None for no box
     status: int = 0
     after: object = KEPT       # KEPT, DISPOSED or GONE, or a dict of those by switch
     variant: str = 'default'
-    env: dict = dataclasses.field(default_factory=dict)
+    env: dict = dataclasses.field(default_factory=dict)  # values may name {work}, the working folder
     lock: bool = False
     readonly: bool = False
     during: object = None      # f(sandbox) run while the library holds the file
@@ -68,6 +72,15 @@ ROWS = [
         after={'-DELETE': KEPT, '-RECYCLE': DISPOSED, '-DELETE -RECYCLE': KEPT}),
     Row('library deletes the file', 'x.txt', 'x.txt', after=GONE, env={'TAMSEL_ACTION': 'delete'}),
     Row('library renames the file', 'x.txt', 'x.txt', after=GONE, env={'TAMSEL_ACTION': 'rename'}),
+    # The shell is handed the full path with backslashes, which Windows needs to recycle at all.
+    Row('forward slashes', './x.txt', './x.txt', after=DISPOSED),
+    Row('dot-dot', 'folder\\..\\x.txt', 'folder\\..\\x.txt', after=DISPOSED),
+    Row('forward slashes and dot-dot', 'folder/../x.txt', 'folder/../x.txt', after=DISPOSED),
+    # A library that moves the working directory: the relative name would now name
+    # elsewhere/x.txt, so nothing is disposed of; an absolute name still names the tested file.
+    Row('library moves the working directory', 'x.txt', 'x.txt', env={'TAMSEL_CHDIR': '{work}\\elsewhere'}),
+    Row('library moves the working directory, absolute path', absolute_input,
+        lambda box: winpath(box.work / 'x.txt'), after=DISPOSED, env={'TAMSEL_CHDIR': '{work}\\elsewhere'}),
     Row('file becomes a directory link', 'x.txt', 'x.txt', after=None, env={'TAMSEL_ACTION': 'pause'},
         during=replace_with_directory_link),
     Row('failure result', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_RESULT': '0x80070005'}),
@@ -105,6 +118,7 @@ class BadInputAndFaults(ProductTest):
         box.file('decoy.txt', b'not to be touched')
         box.file('xatxt', b'matches the wildcard x?txt')
         box.file('target/keep.txt', b'behind the link')
+        box.file('elsewhere/x.txt', b'same name, another folder')
         box.file(DEEP, b'deep')
         (box.work / 'folder').mkdir()
         if row.readonly:
@@ -113,7 +127,8 @@ class BadInputAndFaults(ProductTest):
 
     def run_row(self, row, switch):
         box = self.prepare(row)
-        env = dict(row.env, TAMSEL_WATCH='1')
+        env = {name: value.format(work=winpath(box.work)) for name, value in row.env.items()}
+        env.update(TAMSEL_WATCH='1')
         ready, go = box.root / 'ready', box.root / 'go'
         env.update(TAMSEL_PAUSE_READY=winpath(ready), TAMSEL_PAUSE_GO=winpath(go))
         kwargs = {'env': env, 'lock': box.work / 'x.txt' if row.lock else None}
@@ -157,7 +172,10 @@ class BadInputAndFaults(ProductTest):
             self.assertEqual(box.trashed(), ['x.txt'] if recycled else [])
 
     def assertNothingLost(self, row, box, before, run):
-        """Only the input path may go, and only after printFile returned success for it."""
+        """Only the input path may go, and only after printFile returned success for it: the
+        deletion names it as given, the recycling by its full path."""
+        given = row.input(box) if callable(row.input) else row.input
+        full_path = ntpath.normpath(ntpath.join(winpath(box.work), given))
         returned = [e for e in run.events if e.kind in ('return', 'delete', 'rmdir', 'recycle')]
         succeeded = False
         for event in returned:
@@ -166,7 +184,7 @@ class BadInputAndFaults(ProductTest):
                 continue
             self.assertTrue(succeeded, f'{event.kind} before a successful print')
             path = event.fields['path' if event.kind != 'recycle' else 'from']
-            expected = row.input + ('\0\0' if event.kind == 'recycle' else '')
+            expected = full_path + '\0\0' if event.kind == 'recycle' else given
             self.assertEqual(bytes.fromhex(path).decode('utf-16-le'), expected)
         after = snapshot(box.work)
         library_changed = {'x.txt', 'x.txt.moved'} if row.env.get('TAMSEL_ACTION') else set()
@@ -175,7 +193,7 @@ class BadInputAndFaults(ProductTest):
                 continue
             self.assertEqual(after.get(entry), content, f'{entry} changed or lost')
         if any(e.kind == 'recycle' for e in returned):
-            self.assertLessEqual(set(box.trashed()), {pathlib.PureWindowsPath(row.input).name})
+            self.assertLessEqual(set(box.trashed()), {ntpath.basename(full_path)})
         else:
             self.assertEqual(box.trashed(), [])
         if not succeeded:

@@ -3,7 +3,7 @@
 // By default printFile behaves like a print-to-file printer: it opens the path it was
 // given (as 8-bit text, the way the real library does), copies the file into a spool
 // folder and returns S_OK, or a failure HRESULT when it cannot read the file.
-// Environment variables change that (see tests/tamsel/README.md):
+// Environment variables change that:
 //   TAMSEL_RESULT  return this HRESULT (hex or decimal) without touching the file
 //   TAMSEL_FAULT   "access" raises an access violation, "divide" divides by zero
 //   TAMSEL_MODAL   show a message box of the library's own inside printFile
@@ -11,6 +11,8 @@
 //   TAMSEL_ACTION  "delete" or "rename" the file while printing, or "pause": signal
 //                  TAMSEL_PAUSE_READY and wait for TAMSEL_PAUSE_GO, so a test can
 //                  change the file meanwhile
+//   TAMSEL_CHDIR   move the process's working directory to this folder before returning,
+//                  as old libraries do to find their own files
 //   TAMSEL_SPOOL   spool folder (default: "spool" beside this DLL)
 //   TAMSEL_LOG     append events (attach, print, detach, disposal calls) to this file
 //   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW and
@@ -221,6 +223,8 @@ HRESULT printFileImpl(const char* path) {
     const std::string result = environment("TAMSEL_RESULT");
     HRESULT answer = result.empty() ? spool(path) : static_cast<HRESULT>(strtoul(result.c_str(), nullptr, 0));
     actOnFile(environment("TAMSEL_ACTION"), path);
+    const std::string directory = environment("TAMSEL_CHDIR");
+    if (!directory.empty()) SetCurrentDirectoryA(directory.c_str());
     logEvent("return result=" + number(static_cast<uint32_t>(answer)));
     return answer;
 }

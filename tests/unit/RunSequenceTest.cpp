@@ -33,6 +33,11 @@ const JobPlatform kFakePlatform = {
             gJob.calls.push_back(L"exists:" + path);
             return gJob.fileExists;
         },
+    .fullPath =
+        [](const std::wstring& path) {
+            gJob.calls.push_back(L"fullpath:" + path);
+            return L"C:\\work\\" + path;
+        },
     .loadPrintLibrary =
         [] {
             gJob.calls.push_back(L"load");
@@ -51,10 +56,10 @@ const JobPlatform kFakePlatform = {
         },
     .unloadPrintLibrary = [] { gJob.calls.push_back(L"unload"); },
     .disposeInputFile =
-        [](const RunOptions& options) {
-        gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
-                             (options.recycleAfterPrint ? L" recycle" : L""));
-    },
+        [](const RunOptions& options, const std::wstring& testedFullPath) {
+            gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
+                                 (options.recycleAfterPrint ? L" recycle" : L"") + L" tested:" + testedFullPath);
+        },
 };
 
 struct JobCase {
@@ -71,19 +76,19 @@ const JobCase kJobCases[] = {
     {"missing file", {.commandLine = L"prog \"x y.txt\"", .fileExists = false},
      {L"exists:x y.txt", L"message:Input file \"x y.txt\" does not exist."}},
     {"missing library", {.commandLine = L"prog a", .libraryLoads = false},
-     {L"exists:a", L"load", L"message:Can't find Tamsel.dll."}},
+     {L"exists:a", L"fullpath:a", L"load", L"message:Can't find Tamsel.dll."}},
     {"missing entry point", {.commandLine = L"prog a -DELETE", .entryResolves = false},
-     {L"exists:a", L"load", L"resolve", L"message:Entry point printFile() can't be located in the DLL."}},
+     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"message:Entry point printFile() can't be located in the DLL."}},
     {"printed and recycled", {.commandLine = L"prog -recycle ..\\a.txt"},
-     {L"exists:..\\a.txt", L"load", L"resolve", L"print:..\\a.txt", L"unload", L"dispose:..\\a.txt recycle"}},
+     {L"exists:..\\a.txt", L"fullpath:..\\a.txt", L"load", L"resolve", L"print:..\\a.txt", L"unload", L"dispose:..\\a.txt recycle tested:C:\\work\\..\\a.txt"}},
     {"printed with both switches", {.commandLine = L"prog a -RECYCLE -DELETE"},
-     {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a delete recycle"}},
+     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a delete recycle tested:C:\\work\\a"}},
     {"printed without switches", {.commandLine = L"prog a"},
-     {L"exists:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a"}},
+     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a tested:C:\\work\\a"}},
     {"print failure stops the job", {.commandLine = L"prog a -DELETE", .printRaises = true},
-     {L"exists:a", L"load", L"resolve", L"print:a"}},
+     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a"}},
     {"library handed text that names no file", {.commandLine = L"prog a -DELETE", .namesTestedFile = false},
-     {L"exists:a", L"load", L"resolve", L"print:a", L"unload"}},
+     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a", L"unload"}},
 };
 
 class RunJobTest : public testing::TestWithParam<JobCase> {};
