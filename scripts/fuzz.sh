@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
 # Builds the command-line fuzz target natively (clang, libFuzzer, ASan, UBSan) and runs it.
 #   scripts/fuzz.sh [SECONDS]      default 60; CI runs the default as a smoke run
-# New inputs go to build/fuzz/corpus (or $BRENHOLD_BUILD/fuzz/corpus) (the seeds in tests/fuzz/corpus stay untouched).
+# Everything it writes stays in build/fuzz (or $BRENHOLD_BUILD/fuzz): the target, new inputs
+# in corpus/, the log, and any failing input in artifacts/. The seeds in tests/fuzz/corpus
+# are only read. Exits non-zero when the fuzzer finds anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-out=${BRENHOLD_BUILD:-build}/fuzz
+out=$(realpath -m "${BRENHOLD_BUILD:-build}/fuzz")
+artifacts=$out/artifacts
 mkdir -p "$out/corpus"
+rm -rf "$artifacts" && mkdir -p "$artifacts"
 clang++ -std=c++20 -g -O1 -I. \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   tests/fuzz/CommandLineFuzz.cpp control/CommandLine.cpp -o "$out/commandline_fuzz"
-"$out/commandline_fuzz" -max_total_time="$seconds" -timeout=10 -max_len=4096 \
-  -print_final_stats=1 "$out/corpus" tests/fuzz/corpus 2>&1 | tee "$out/last-run.log" | grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==|SUMMARY)' || true
-test "${PIPESTATUS[0]}" -eq 0
+status=0
+"$out/commandline_fuzz" -max_total_time="$seconds" -timeout=10 -max_len=4096 -print_final_stats=1 \
+  -artifact_prefix="$artifacts/" "$out/corpus" tests/fuzz/corpus >"$out/last-run.log" 2>&1 || status=$?
+grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==|SUMMARY)' "$out/last-run.log" || true
+found=$(find "$artifacts" -type f | sort)
+if [ "$status" -ne 0 ] || [ -n "$found" ]; then
+  echo "the fuzzer failed (status $status); its log: $out/last-run.log" >&2
+  tail -n 40 "$out/last-run.log" >&2
+  [ -z "$found" ] || echo "failing inputs: $found" >&2
+  exit 1
+fi

@@ -198,7 +198,7 @@ class Results(ProductTest):
                 box = self.sandbox()
                 box.file('x.txt')
                 run = box.run(f'{switch} x.txt', env={'TAMSEL_RESULT': '0x80004005'})
-                self.assertNotEqual(run.exit, 0)
+                self.assertEqual(run.exit, 217)
                 self.assertNotIn(CAPTION, [b.caption for b in run.boxes])
                 self.assertTrue((box.work / 'x.txt').exists())
                 self.assertEqual(box.trashed(), [])

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -59,30 +60,38 @@ void checkUpperCasing(const Arguments& arguments) {
     }
 }
 
-bool isSwitch(const std::wstring& argument, const wchar_t* name) { return asciiUpper(argument) == name; }
-
-// The outcome as an independent reading of the rules: last path wins, flags are sticky,
-// the first invalid keyword stops everything.
-void checkParse(const Arguments& arguments, const ParseOutcome& outcome) {
-    RunOptions expected;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        const std::wstring& argument = arguments[i];
-        if (isSwitch(argument, L"-DELETE")) {
-            expected.deleteAfterPrint = true;
-        } else if (isSwitch(argument, L"-RECYCLE")) {
-            expected.recycleAfterPrint = true;
-        } else if (argument[0] == L'-') {
-            check(outcome.result == ParseResult::InvalidKeyword);
-            check(outcome.invalidArgument == argument);
-            return;
-        } else {
-            expected.inputPath = argument;
-        }
+// Letter case ignored for a to z only, read from the two spellings rather than from asciiUpper.
+bool spells(const std::wstring& argument, const std::wstring& lower, const std::wstring& upper) {
+    if (argument.size() != lower.size()) return false;
+    for (size_t i = 0; i < argument.size(); ++i) {
+        if (argument[i] != lower[i] && argument[i] != upper[i]) return false;
     }
+    return true;
+}
+
+bool isDelete(const std::wstring& argument) { return spells(argument, L"-delete", L"-DELETE"); }
+bool isRecycle(const std::wstring& argument) { return spells(argument, L"-recycle", L"-RECYCLE"); }
+
+// The expected outcome read another way than the parser reads it: the first argument that
+// begins with "-" and is no switch decides; otherwise the path is the last argument that
+// does not begin with "-", and each flag is set when its switch appears anywhere.
+void checkParse(const Arguments& arguments, const ParseOutcome& outcome) {
+    const auto given = arguments.begin() + std::min<size_t>(1, arguments.size());
+    const auto invalid = std::find_if(given, arguments.end(), [](const std::wstring& argument) {
+        return argument[0] == L'-' && !isDelete(argument) && !isRecycle(argument);
+    });
+    if (invalid != arguments.end()) {
+        check(outcome.result == ParseResult::InvalidKeyword);
+        check(outcome.invalidArgument == *invalid);
+        return;
+    }
+    const auto lastPath = std::find_if(std::make_reverse_iterator(arguments.end()), std::make_reverse_iterator(given),
+                                       [](const std::wstring& argument) { return argument[0] != L'-'; });
+    const std::wstring path = lastPath.base() == given ? std::wstring() : *lastPath;
     check(outcome.result == ParseResult::Parsed);
-    check(outcome.options.inputPath == expected.inputPath);
-    check(outcome.options.deleteAfterPrint == expected.deleteAfterPrint);
-    check(outcome.options.recycleAfterPrint == expected.recycleAfterPrint);
+    check(outcome.options.inputPath == path);
+    check(outcome.options.deleteAfterPrint == std::any_of(given, arguments.end(), isDelete));
+    check(outcome.options.recycleAfterPrint == std::any_of(given, arguments.end(), isRecycle));
 }
 
 // Whatever follows an invalid keyword changes nothing.

@@ -13,6 +13,9 @@ struct SplitCase {
     Arguments expected;
 };
 
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const SplitCase& row, std::ostream* out) { *out << row.name; }
+
 const SplitCase kSplitCases[] = {
     {"empty text", L"", {}},
     {"only blanks", L" \t\r\n", {}},
@@ -71,6 +74,9 @@ struct ParseCase {
     bool recycle;
     std::wstring invalid;
 };
+
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const ParseCase& row, std::ostream* out) { *out << row.name; }
 
 const ParseCase kParseCases[] = {
     {"nothing after argument 0", {L"prog"}, ParseResult::Parsed, L"", false, false, L""},

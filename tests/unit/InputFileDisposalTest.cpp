@@ -54,6 +54,9 @@ struct DisposalCase {
     std::vector<std::wstring> calls;
 };
 
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const DisposalCase& row, std::ostream* out) { *out << row.name; }
+
 const std::wstring kLong = L"C:\\" + std::wstring(251, L'x') + L"\\a.txt";  // 260 characters
 
 // On Windows the shell deletes for good, not into the Recycle Bin, a name that is not fully
@@ -123,6 +126,9 @@ struct DeleteCase {
     std::vector<std::wstring> calls;
     uint32_t lastError;
 };
+
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const DeleteCase& row, std::ostream* out) { *out << row.name; }
 
 // Wine cannot show these: its DeleteFileW follows a Unix link to its target.
 const DeleteCase kDeleteCases[] = {

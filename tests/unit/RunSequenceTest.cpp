@@ -68,6 +68,9 @@ struct JobCase {
     std::vector<std::wstring> calls;
 };
 
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const JobCase& row, std::ostream* out) { *out << row.name; }
+
 const JobCase kJobCases[] = {
     {"no arguments", {.commandLine = L"prog"}, {L"message:No input file was specified.."}},
     {"only a switch", {.commandLine = L"prog -DELETE"}, {L"message:No input file was specified.."}},
@@ -147,6 +150,9 @@ struct ExistenceCase {
     bool exists;
     std::vector<std::string> calls;
 };
+
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const ExistenceCase& row, std::ostream* out) { *out << row.name; }
 
 const ExistenceCase kExistenceCases[] = {
     {"ordinary file", {{true, kArchive}}, true, {"attributes"}},

@@ -12,6 +12,9 @@ struct ReportCase {
     const char* text;
 };
 
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const ReportCase& row, std::ostream* out) { *out << row.name; }
+
 const ReportCase kReportCases[] = {
     {"zero", 0, "Runtime error 217 at 0000000000000000"},
     {"image base address", 0x401A2B, "Runtime error 217 at 0000000000401A2B"},
@@ -35,6 +38,9 @@ struct TitleCase {
     std::wstring modulePath;
     std::wstring stem;
 };
+
+// A failing row reads as its name, not as a dump of its bytes.
+void PrintTo(const TitleCase& row, std::ostream* out) { *out << row.name; }
 
 const TitleCase kTitleCases[] = {
     {"plain", L"C:\\Apps\\MyTool.EXE", L"MyTool"},
