@@ -2,8 +2,10 @@
 executable under Wine."""
 import re
 
+import pefile
+
 import harness
-from harness import CAPTION, MAP_FILE, NO_INPUT, WINDOW_CLASS, ProductTest
+from harness import CAPTION, MAP_FILE, NO_INPUT, PRODUCT, WINDOW_CLASS, ProductTest
 
 REPORT = re.compile(r'^Runtime error 217 at ([0-9A-F]{16})$')
 WS_DISABLED = 0x08000000
@@ -25,6 +27,20 @@ def function_range(name):
         if match.group(2).startswith(name + '('):
             start = address
     return start, min(a for a in addresses if a > start)
+
+
+def address_after_call(caller, callee):
+    """The address just after the one direct call (E8 rel32) of callee inside caller, decoded
+    from the built image: what the report must show for a failure result."""
+    start, end = function_range(caller)
+    target, _ = function_range(callee)
+    image = pefile.PE(str(PRODUCT), fast_load=True)
+    code = image.get_data(start - image.OPTIONAL_HEADER.ImageBase, end - start)
+    sites = [start + offset + 5 for offset in range(len(code) - 4)
+             if code[offset] == 0xE8
+             and start + offset + 5 + int.from_bytes(code[offset + 1:offset + 5], 'little', signed=True) == target]
+    assert len(sites) == 1, f'{len(sites)} calls of {callee} in {caller}'
+    return sites[0]
 
 
 class StartupTest(ProductTest):
@@ -92,7 +108,7 @@ class HiddenWindow(StartupTest):
 class PrintFailure(StartupTest):
 
     def test_failure_result_is_reported_and_the_file_kept(self):
-        start, end = function_range('callPrintFile')
+        expected = address_after_call('callPrintFile', 'checkPrintResult')
         addresses = set()
         for result in ('0x80004005', '0x8FFF0001'):
             for switch in ('-DELETE', '-RECYCLE'):
@@ -101,7 +117,7 @@ class PrintFailure(StartupTest):
                     box.file('x.txt')
                     run = box.run(f'{switch} x.txt', env={'TAMSEL_RESULT': result})
                     address = self.assertReport(run)
-                    self.assertTrue(start <= address < end, hex(address))
+                    self.assertEqual(hex(address), hex(expected))
                     addresses.add(address)
                     self.assertTrue((box.work / 'x.txt').exists())
                     self.assertEqual(box.trashed(), [])
@@ -129,6 +145,16 @@ class FaultInsideTheLibrary(StartupTest):
 
 
 class LogOff(StartupTest):
+    """The stand-in library, kept loaded, notes the process's windows when it is loaded and
+    logs how many are left at process exit: the log-off must shut down (the hidden window
+    destroyed) before it ends the process. COM's state is no signal under Wine, whose input
+    method initialises COM again inside a message box."""
+
+    def assertShutDown(self, run):
+        [noted] = [e.fields['noted'].split(',') for e in run.events_of('windows')]
+        [left] = [e.fields['windows-left'].split(',') for e in run.events_of('exit')]
+        self.assertIn(WINDOW_CLASS, noted)
+        self.assertNotIn(WINDOW_CLASS, left)
 
     def test_log_off_during_a_box_of_the_job(self):
         box = self.sandbox()
@@ -136,16 +162,26 @@ class LogOff(StartupTest):
         self.assertEqual(run.query_answers, ['1'])
         self.assertEqual([b.text for b in run.boxes], [NO_INPUT])
         self.assertEqual(run.exit, 0)
+        # A box of the job shown after the library was loaded and unloaded again.
+        box = self.sandbox('no-entry')
+        box.file('x.txt')
+        run = box.run('-DELETE x.txt', logoff_caption=CAPTION, env={'TAMSEL_WINDOWS': '1'})
+        self.assertEqual(run.query_answers, ['1'])
+        self.assertEqual([b.text for b in run.boxes], [harness.NO_ENTRY])
+        self.assertEqual(run.exit, 0)
+        self.assertShutDown(run)
 
     def test_log_off_while_the_library_shows_its_own_box(self):
         for switch in ('-DELETE', '-RECYCLE'):
             with self.subTest(switch):
                 box = self.sandbox()
                 box.file('x.txt')
-                run = box.run(f'{switch} x.txt', env={'TAMSEL_MODAL': '1'}, logoff_caption='Tamsel')
+                run = box.run(f'{switch} x.txt', env={'TAMSEL_MODAL': '1', 'TAMSEL_WINDOWS': '1'},
+                              logoff_caption='Tamsel')
                 self.assertEqual(run.query_answers, ['1'])
                 self.assertEqual([b.caption for b in run.boxes], ['Tamsel'])
                 self.assertEqual(run.exit, 0)
+                self.assertShutDown(run)
                 self.assertTrue((box.work / 'x.txt').exists())
                 self.assertEqual(box.trashed(), [])
 

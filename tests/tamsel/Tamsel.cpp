@@ -15,6 +15,9 @@
 //                  as old libraries do to find their own files
 //   TAMSEL_SPOOL   spool folder (default: "spool" beside this DLL)
 //   TAMSEL_LOG     append events (attach, print, detach, disposal calls) to this file
+//   TAMSEL_WINDOWS stay loaded, note the process's top-level windows when loaded, and log at
+//                  process exit the classes of those that still exist (the caller's
+//                  shutdown destroys its hidden window before it ends the process)
 //   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW and
 //                  SHFileOperationW, logging what the disposal asks for
 #include <windows.h>
@@ -229,6 +232,37 @@ HRESULT printFileImpl(const char* path) {
     return answer;
 }
 
+// ---- The caller's windows at process exit ----------------------------------------------------
+
+HWND gCallerWindows[16];
+int gCallerWindowCount = 0;
+
+BOOL CALLBACK noteOwnWindow(HWND window, LPARAM) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId() && gCallerWindowCount < 16) gCallerWindows[gCallerWindowCount++] = window;
+    return TRUE;
+}
+
+// Class names, comma-separated, of the noted windows that still exist.
+std::string classesOfLiveWindows() {
+    std::string classes;
+    for (int i = 0; i < gCallerWindowCount; ++i) {
+        char name[256];
+        if (!IsWindow(gCallerWindows[i]) || GetClassNameA(gCallerWindows[i], name, sizeof name) == 0) continue;
+        classes += (classes.empty() ? "" : ",") + std::string(name);
+    }
+    return classes;
+}
+
+void noteCallerWindows() {
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&noteOwnWindow), &pinned);
+    EnumWindows(noteOwnWindow, 0);
+    logEvent("windows noted=" + classesOfLiveWindows());
+}
+
 LONG WINAPI foreignFilter(EXCEPTION_POINTERS*) {
     logEvent("foreign-filter");
     ExitProcess(99);
@@ -256,9 +290,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         logEvent("attach base=" + number(reinterpret_cast<uintptr_t>(instance)) +
                  " size=" + number(nt->OptionalHeader.SizeOfImage));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
+        if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
         // lpReserved is null for FreeLibrary and non-null when the process is ending.
         logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary" : "process-exit"));
+        if (reserved != nullptr && !environment("TAMSEL_WINDOWS").empty()) {
+            logEvent("exit windows-left=" + classesOfLiveWindows());
+        }
     }
     return TRUE;
 }
