@@ -1,5 +1,25 @@
 #include "PrintLibraryBinding.h"
 
+namespace {
+
+// Code pages that hold every character: the platform takes only 0 or WC_ERR_INVALID_CHARS
+// and no used-default flag for them, and fails the call otherwise.
+bool holdsEveryCharacter(uint32_t codePage) { return codePage == kCodePageUtf8 || codePage == kCodePageGb18030; }
+
+}  // namespace
+
+AnsiConversion exactAnsiConversion(uint32_t codePage) {
+    if (holdsEveryCharacter(codePage)) return {.flags = kErrorOnInvalidChars, .reportsDefault = false};
+    return {.flags = kNoBestFitChars, .reportsDefault = true};
+}
+
+bool replacingAnsiConversion(uint32_t codePage, AnsiConversion* conversion) {
+    // Only an unpaired surrogate makes these refuse; without the flag it becomes U+FFFD.
+    if (!holdsEveryCharacter(codePage)) return false;
+    *conversion = {.flags = 0, .reportsDefault = false};
+    return true;
+}
+
 AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path) {
     AnsiText converted = codec.toAnsi(path);
     if (converted.exact) return {std::move(converted.bytes), true};

@@ -13,6 +13,25 @@ struct AnsiText {
     bool exact = false;
 };
 
+// How WideCharToMultiByte is asked to convert to the ANSI code page. Win32 values spelled
+// out, so the rule needs no Windows header.
+inline constexpr uint32_t kCodePageUtf8 = 65001;
+inline constexpr uint32_t kCodePageGb18030 = 54936;
+inline constexpr uint32_t kNoBestFitChars = 0x400;    // WC_NO_BEST_FIT_CHARS
+inline constexpr uint32_t kErrorOnInvalidChars = 0x80;  // WC_ERR_INVALID_CHARS
+
+struct AnsiConversion {
+    uint32_t flags = 0;
+    bool reportsDefault = false;  // pass the used-default flag
+};
+
+// Exact or refused: never best fit, and told when a default character was used.
+AnsiConversion exactAnsiConversion(uint32_t codePage);
+// When the exact conversion refused the text: a conversion that hands over the platform's
+// replacement characters instead, never taken as exact. False where the only other
+// conversion would be best fit.
+bool replacingAnsiConversion(uint32_t codePage, AnsiConversion* conversion);
+
 struct PathCodec {
     // Never best-fit: a look-alike could name another file than the tested one.
     AnsiText (*toAnsi)(const std::wstring& text);

@@ -17,20 +17,31 @@ using PrintFileProc = HRESULT(WINAPI*)(const char* path);
 constinit PrintFileProc gPrintFileEntry = nullptr;
 [[clang::no_destroy]] constinit std::unique_ptr<std::string> gAnsiPath;
 
-AnsiText toAnsiCodePage(const std::wstring& text) {
-    const UINT codePage = GetACP();
+// One conversion; false when the platform refused the text (or the flags).
+bool convertWith(UINT codePage, const AnsiConversion& how, const std::wstring& text, std::string* bytes,
+                 BOOL* usedDefault) {
+    BOOL* usedDefaultFlag = how.reportsDefault ? usedDefault : nullptr;
     const int length = static_cast<int>(text.size());
-    // UTF-8 holds every valid path; it refuses the used-default flag, so ask it to fail
-    // on what it cannot hold (lone surrogates) instead.
-    const bool utf8 = codePage == CP_UTF8;
-    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    const int size = WideCharToMultiByte(codePage, how.flags, text.data(), length, nullptr, 0, nullptr, usedDefaultFlag);
+    if (size == 0) return false;
+    bytes->assign(static_cast<size_t>(size), '\0');
+    return WideCharToMultiByte(codePage, how.flags, text.data(), length, bytes->data(), size, nullptr,
+                               usedDefaultFlag) == size;
+}
+
+AnsiText toAnsiCodePage(const std::wstring& text) {
+    if (text.empty()) return {{}, true};
+    const UINT codePage = GetACP();
+    std::string bytes;
     BOOL usedDefault = FALSE;
-    BOOL* usedDefaultFlag = utf8 ? nullptr : &usedDefault;
-    const int size = WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0, nullptr, usedDefaultFlag);
-    if (size == 0) return {{}, text.empty()};
-    std::string converted(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(codePage, flags, text.data(), length, converted.data(), size, nullptr, usedDefaultFlag);
-    return {std::move(converted), usedDefault == FALSE};
+    if (convertWith(codePage, exactAnsiConversion(codePage), text, &bytes, &usedDefault)) {
+        return {std::move(bytes), usedDefault == FALSE};
+    }
+    AnsiConversion replacing;
+    if (replacingAnsiConversion(codePage, &replacing) && convertWith(codePage, replacing, text, &bytes, &usedDefault)) {
+        return {std::move(bytes), false};
+    }
+    return {{}, false};
 }
 
 std::wstring shortPathOf(const std::wstring& path) {

@@ -50,6 +50,8 @@ const ChoiceCase kChoiceCases[] = {
      L"\x0416\x0443\x043A.txt",
      {{{L"\x0416\x0443\x043A.txt", {"???.txt", false}}, {L"\x0416" L"~1.TXT", {"?~1.TXT", false}}}, L"\x0416" L"~1.TXT"},
      "???.txt", false, {L"\x0416\x0443\x043A.txt", L"\x0416" L"~1.TXT"}},
+    {"unpaired surrogate under UTF-8: replacement character, no disposal", L"x\xD800.txt",
+     {{{L"x\xD800.txt", {"x\xEF\xBF\xBD.txt", false}}}, L""}, "x\xEF\xBF\xBD.txt", false, {L"x\xD800.txt"}},
     {"conversion failed outright", L"x\xD800.txt", {{{L"x\xD800.txt", {"", false}}}, L""}, "", false, {L"x\xD800.txt"}},
 };
 
@@ -65,6 +67,44 @@ TEST_P(ChooseAnsiPathTest, NeverHandsOverALookAlike) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ChooseAnsiPathTest, testing::ValuesIn(kChoiceCases), CaseName());
+
+// Wine accepts WC_NO_BEST_FIT_CHARS and the used-default flag under UTF-8, where Windows
+// fails the call (ERROR_INVALID_FLAGS, ERROR_INVALID_PARAMETER): only this table holds the
+// choice. Under UTF-8 an unpaired surrogate is refused by the exact conversion and handed
+// over as U+FFFD by the replacing one.
+struct ConversionCase {
+    const char* name;
+    uint32_t codePage;
+    AnsiConversion exact;
+    bool replaces;
+    AnsiConversion replacing;
+};
+
+void PrintTo(const ConversionCase& row, std::ostream* out) { *out << row.name; }
+
+const ConversionCase kConversionCases[] = {
+    {"Western", 1252, {.flags = kNoBestFitChars, .reportsDefault = true}, false, {}},
+    {"Japanese DBCS", 932, {.flags = kNoBestFitChars, .reportsDefault = true}, false, {}},
+    {"Cyrillic", 1251, {.flags = kNoBestFitChars, .reportsDefault = true}, false, {}},
+    {"UTF-8", 65001, {.flags = kErrorOnInvalidChars, .reportsDefault = false}, true, {.flags = 0, .reportsDefault = false}},
+    {"GB18030", 54936, {.flags = kErrorOnInvalidChars, .reportsDefault = false}, true, {.flags = 0, .reportsDefault = false}},
+};
+
+class AnsiConversionTest : public testing::TestWithParam<ConversionCase> {};
+
+TEST_P(AnsiConversionTest, AsksOnlyForWhatTheCodePageTakes) {
+    const AnsiConversion exact = exactAnsiConversion(GetParam().codePage);
+    EXPECT_EQ(exact.flags, GetParam().exact.flags);
+    EXPECT_EQ(exact.reportsDefault, GetParam().exact.reportsDefault);
+    AnsiConversion replacing{.flags = 0xFFFF, .reportsDefault = true};
+    EXPECT_EQ(replacingAnsiConversion(GetParam().codePage, &replacing), GetParam().replaces);
+    if (GetParam().replaces) {
+        EXPECT_EQ(replacing.flags, GetParam().replacing.flags);
+        EXPECT_EQ(replacing.reportsDefault, GetParam().replacing.reportsDefault);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, AnsiConversionTest, testing::ValuesIn(kConversionCases), CaseName());
 
 TEST(PrintResultTest, OnlyNegativeValuesAreFailures) {
     const struct {
