@@ -8,6 +8,7 @@ packages=(
   wine wine64
   googletest libgtest-dev g++
   python3 python3-pefile
+  locales
   xvfb xauth imagemagick
 )
 missing=()
@@ -19,3 +20,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# Wine takes the ANSI code page from the Unix locale: 932 (ja_JP), 1251 (ru_RU), 65001 (hi_IN).
+for locale in ja_JP ru_RU hi_IN; do
+  locale -a | grep -qx "$locale.utf8" || localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+done

@@ -156,8 +156,10 @@ class Sandbox:
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
             endsession_zero=False, lock=None, timeout_ms=30000, hold=None, watch_tree=False,
-            exe=None):
-        """Starts the product with `"<exe>" <arguments>`, or with command_line exactly."""
+            exe=None, locale='C.UTF-8'):
+        """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
+        takes the ANSI code page (and its button texts) from the Unix locale, so the run has
+        the given locale and never the caller's."""
         if command_line is None:
             command_line = f'"{winpath(self.exe)}" {arguments}'
         request = {
@@ -182,6 +184,8 @@ class Sandbox:
         request_file.write_text(''.join(f'{k}={v}\n' for k, v in request.items()), encoding='utf-8')
         environment = dict(os.environ)
         environment.update({
+            'LANG': locale,
+            'LC_ALL': locale,
             'WINEDEBUG': '-all',
             'XDG_DATA_HOME': str(self.trash),
             'TAMSEL_LOG': winpath(self.log),

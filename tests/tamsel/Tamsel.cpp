@@ -152,9 +152,18 @@ std::string spoolFolder() {
     return folder.substr(0, folder.find_last_of('\\') + 1) + "spool";
 }
 
+// The name after the last separator. In a double-byte code page (932: ソ is 83 5C) a trail
+// byte can be 0x5C, so walk the text character by character instead of searching bytes.
 std::string baseName(const std::string& path) {
-    const size_t cut = path.find_last_of("\\/:");
-    return cut == std::string::npos ? path : path.substr(cut + 1);
+    size_t start = 0;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && i + 1 < path.size()) {
+            ++i;
+        } else if (path[i] == '\\' || path[i] == '/' || path[i] == ':') {
+            start = i + 1;
+        }
+    }
+    return path.substr(start);
 }
 
 HRESULT spool(const char* path) {
