@@ -8,7 +8,7 @@ packages=(
   wine wine64
   googletest libgtest-dev g++
   python3 python3-pefile
-  locales
+  locales osslsigncode openssl
   xvfb xauth imagemagick
 )
 missing=()

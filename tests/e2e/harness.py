@@ -10,7 +10,8 @@ import tempfile
 import unittest
 
 BUILD = pathlib.Path(os.environ.get('BRENHOLD_BUILD', pathlib.Path(__file__).resolve().parents[2] / 'build'))
-PRODUCT = BUILD / 'bin' / 'Brenhold.exe'
+# Another copy of the program (an unpacked or a signed one) can stand in for the build's.
+PRODUCT = pathlib.Path(os.environ.get('BRENHOLD_PRODUCT', BUILD / 'bin' / 'Brenhold.exe'))
 DRIVER = BUILD / 'testbin' / 'TestDriver.exe'
 TAMSEL = BUILD / 'testbin' / 'tamsel'
 MAP_FILE = BUILD / 'Brenhold.map'

@@ -1,0 +1,150 @@
+"""The release: the same commit gives the same bytes from any checkout, the package holds
+exactly the tested program, and a signed program keeps the build's Authenticode digest,
+runs the job and passes the image checks."""
+import hashlib
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+import harness
+from harness import BUILD, PRODUCT, ProductTest
+
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
+E2E = pathlib.Path(__file__).resolve().parent
+
+
+def sha256(path):
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+
+
+def authenticode_digest(path):
+    return subprocess.run([sys.executable, SOURCE / 'scripts' / 'authenticode-digest.py', path],
+                          check=True, capture_output=True, text=True).stdout.strip()
+
+
+def copy_checkout(target):
+    """The files of the checkout as a clone would have them (tracked, and new ones not ignored)."""
+    listed = subprocess.run(['git', 'ls-files', '-z', '--cached', '--others', '--exclude-standard'], cwd=SOURCE,
+                            check=True, capture_output=True).stdout.decode().split('\0')
+    for name in filter(None, listed):
+        if (SOURCE / name).is_file():
+            (target / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(SOURCE / name, target / name)
+
+
+def release(checkout, epoch):
+    """Runs scripts/release.sh in the checkout; the package's path."""
+    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+    output = subprocess.run(['bash', 'scripts/release.sh'], cwd=checkout, env=environment, check=True,
+                            capture_output=True, text=True).stdout.split()
+    package = pathlib.Path(output[0])
+    assert output[1] == sha256(package), output
+    return package
+
+
+def image_checks(product):
+    """The image test, run on another copy of the program."""
+    environment = dict(os.environ, BRENHOLD_PRODUCT=str(product))
+    return subprocess.run([sys.executable, E2E / 'test_image.py'], env=environment, capture_output=True, text=True)
+
+
+class Release(ProductTest):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-release-'))
+        epoch = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=SOURCE, capture_output=True,
+                               text=True).stdout.strip() or '1765324800'
+        cls.stamp = time.gmtime(int(epoch))[:5]
+        cls.packages, cls.programs = [], []
+        # Two copies in unrelated folders, built one after the other.
+        for folder in ('one', 'elsewhere/deeper/two'):
+            checkout = cls.root / folder
+            checkout.mkdir(parents=True)
+            copy_checkout(checkout)
+            cls.packages.append(release(checkout, epoch))
+            cls.programs.append(checkout / 'build-release' / 'bin' / 'Brenhold.exe')
+            time.sleep(2)  # a ZIP's clock ticks in two seconds
+        print(f'\nexecutable SHA-256 {sha256(cls.programs[0])}\npackage SHA-256 {sha256(cls.packages[0])}')
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def unpacked(self):
+        folder = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-unpacked-'))
+        self.addCleanup(shutil.rmtree, folder, True)
+        with zipfile.ZipFile(self.packages[0]) as package:
+            package.extractall(folder)
+        [top] = folder.iterdir()
+        return top
+
+    def test_two_checkouts_give_identical_bytes(self):
+        self.assertEqual(sha256(self.programs[0]), sha256(self.programs[1]))
+        self.assertEqual(sha256(self.packages[0]), sha256(self.packages[1]))
+        self.assertEqual(self.packages[0].name, 'Brenhold-1.0.0.0-win64.zip')
+
+    def test_package_carries_no_times_owners_or_modes_of_the_machine(self):
+        # Same user and clock here for both builds: what would differ elsewhere (owners,
+        # access times, the packer's own modes) is checked to be absent.
+        raw = self.packages[0].read_bytes()
+        with zipfile.ZipFile(self.packages[0]) as package:
+            entries = package.infolist()
+        self.assertEqual([e.filename for e in entries], sorted(e.filename for e in entries))
+        for entry in entries:
+            with self.subTest(entry.filename):
+                self.assertEqual(entry.extra, b'')
+                _, extra_length = struct.unpack_from('<HH', raw, entry.header_offset + 26)
+                self.assertEqual(extra_length, 0, 'extra field in the local header')
+                self.assertEqual(entry.date_time[:5], self.stamp)
+                mode = 0o755 if entry.filename.endswith('.exe') else 0o644
+                self.assertEqual(entry.external_attr >> 16, 0o100000 | mode)
+
+    def test_package_holds_the_tested_program_with_its_checksums(self):
+        top = self.unpacked()
+        self.assertEqual(top.name, 'Brenhold-1.0.0.0-win64')
+        self.assertEqual(sorted(p.name for p in top.iterdir()), ['Brenhold.exe', 'README.md', 'SHA256SUMS.txt'])
+        # The very bytes the end-to-end tests ran.
+        self.assertEqual((top / 'Brenhold.exe').read_bytes(), PRODUCT.read_bytes())
+        self.assertEqual((top / 'README.md').read_bytes(), (SOURCE / 'README.md').read_bytes())
+        check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=top, capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(len(check.stdout.splitlines()), 2)
+        checks = image_checks(top / 'Brenhold.exe')
+        self.assertEqual(checks.returncode, 0, checks.stderr)
+
+    def test_signed_program_keeps_the_digest_runs_and_passes_the_image_checks(self):
+        top = self.unpacked()
+        folder = top.parent
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                        '-subj', '/CN=Throwaway Brenhold test signer', '-keyout', folder / 'key.pem',
+                        '-out', folder / 'cert.pem'], check=True, capture_output=True)
+        signed = folder / 'signed' / 'Brenhold.exe'
+        signed.parent.mkdir()
+        subprocess.run(['bash', SOURCE / 'scripts' / 'sign.sh', folder / 'cert.pem', folder / 'key.pem',
+                        top / 'Brenhold.exe', signed], check=True, capture_output=True)
+        self.assertNotEqual(sha256(signed), sha256(top / 'Brenhold.exe'))
+        self.assertEqual(authenticode_digest(signed), authenticode_digest(top / 'Brenhold.exe'))
+        verified = subprocess.run(['osslsigncode', 'verify', '-in', signed, '-CAfile', folder / 'cert.pem'],
+                                  capture_output=True, text=True)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        self.assertIn(authenticode_digest(signed).upper(), verified.stdout)
+        checks = image_checks(signed)
+        self.assertEqual(checks.returncode, 0, checks.stderr)
+        box = self.sandbox()
+        shutil.copy(signed, box.exe)
+        box.file('x.txt', b'signed run')
+        run = box.run('-DELETE x.txt')
+        self.assertPrintedQuietly(run)
+        self.assertEqual((box.spool / 'x.txt').read_bytes(), b'signed run')
+        self.assertFalse((box.work / 'x.txt').exists())
+
+
+if __name__ == '__main__':
+    harness.main()
