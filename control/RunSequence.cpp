@@ -26,7 +26,6 @@ void runJobWith(const JobPlatform& platform, WindowRef window) {
         platform.showMessage(window, invalidKeywordText(outcome.invalidArgument));
         return;
     }
-    releaseRunOptions();
     gRunOptions = new RunOptions(std::move(outcome.options));
     const RunOptions& options = *gRunOptions;
     if (options.inputPath.empty()) {

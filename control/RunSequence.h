@@ -12,8 +12,8 @@ using WindowRef = void*;
 
 inline constexpr wchar_t kCaption[] = L"Brenhold caller.";
 
-// Everything the job asks of the platform and of the print-library binding. Filled by
-// field name: several entries share a type, and a swap must not compile.
+// Everything the job asks of the platform and of the print-library binding. Filled by field
+// name, never by position: several entries share a type, and a swap in order would compile.
 struct JobPlatform {
     const wchar_t* (*commandLine)();
     void (*showMessage)(WindowRef window, const std::wstring& text);

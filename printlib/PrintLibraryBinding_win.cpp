@@ -10,9 +10,9 @@ namespace {
 
 using PrintFileProc = HRESULT(WINAPI*)(const char* path);
 
-// The entry runs no C runtime start-up, so no global destructor would ever run: say so,
-// and no atexit registration is made for them. After a print failure the library stays
-// loaded until ExitProcess; the 8-bit path is released by the shutdown.
+// No global destructor ever runs (the entry has no C runtime start-up), so none is
+// registered. After a print failure the library stays loaded until ExitProcess; the 8-bit
+// path is released by the shutdown.
 [[clang::no_destroy]] constinit UniqueModule gLibrary;
 constinit PrintFileProc gPrintFileEntry = nullptr;
 [[clang::no_destroy]] constinit std::unique_ptr<std::string> gAnsiPath;
