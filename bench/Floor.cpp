@@ -36,6 +36,8 @@ extern "C" void floorMain() {
         if (*c == L' ') path = c + 1;
     }
     GetFileAttributesW(path);
+    wchar_t tested[MAX_PATH];
+    GetFullPathNameW(path, MAX_PATH, tested, nullptr);
     HMODULE library = LoadLibraryW(L"Tamsel.dll");
     auto printFile = reinterpret_cast<HRESULT(WINAPI*)(const char*)>(GetProcAddress(library, "printFile"));
     char ansi[MAX_PATH * 2];
@@ -46,7 +48,7 @@ extern "C" void floorMain() {
     FreeLibrary(library);
 
     wchar_t from[MAX_PATH + 2] = {};
-    lstrcpynW(from, path, MAX_PATH);
+    GetFullPathNameW(path, MAX_PATH, from, nullptr);
     SHFILEOPSTRUCTW operation = {};
     operation.wFunc = FO_DELETE;
     operation.pFrom = from;
