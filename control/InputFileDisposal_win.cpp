@@ -2,6 +2,7 @@
 #include <shellapi.h>
 
 #include "InputFileDisposal.h"
+#include "win32/SizedText.h"
 
 namespace {
 
@@ -18,15 +19,9 @@ void setLastErrorOnThread(uint32_t error) { SetLastError(error); }
 }  // namespace
 
 std::wstring fullPathOf(const std::wstring& path) {
-    // The size query counts the NUL; a second call that needs more (the current directory
-    // moved in between) or fails gives no full path at all.
-    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return {};
-    std::wstring full(size, L'\0');
-    const DWORD written = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
-    if (written == 0 || written >= size) return {};
-    full.resize(written);
-    return full;
+    return readSizedText([&](wchar_t* buffer, DWORD capacity) {
+        return GetFullPathNameW(path.c_str(), capacity, buffer, nullptr);
+    });
 }
 
 int recycleFile(const std::wstring& path) {

@@ -4,6 +4,7 @@
 
 #include "PrintLibraryBinding.h"
 #include "win32/EscapedError.h"
+#include "win32/SizedText.h"
 #include "win32/UniqueHandle.h"
 
 namespace {
@@ -45,13 +46,9 @@ AnsiText toAnsiCodePage(const std::wstring& text) {
 }
 
 std::wstring shortPathOf(const std::wstring& path) {
-    const DWORD size = GetShortPathNameW(path.c_str(), nullptr, 0);
-    if (size == 0) return {};
-    std::wstring shortPath(size, L'\0');
-    const DWORD written = GetShortPathNameW(path.c_str(), shortPath.data(), size);
-    if (written == 0 || written >= size) return {};
-    shortPath.resize(written);
-    return shortPath;
+    return readSizedText([&](wchar_t* buffer, DWORD capacity) {
+        return GetShortPathNameW(path.c_str(), buffer, capacity);
+    });
 }
 
 const PathCodec kWindowsPathCodec = {

@@ -131,11 +131,16 @@ void hookImport(const char* name, Proc hook, Proc* real) {
     }
 }
 
-void watchDisposal() {
-    // Pinned, so the hooks outlive the caller's FreeLibrary.
+// Keeps this library loaded after the caller's FreeLibrary, until the process ends.
+void pinSelf() {
     HMODULE pinned = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&watchedDeleteFile), &pinned);
+                       reinterpret_cast<LPCWSTR>(&pinSelf), &pinned);
+}
+
+void watchDisposal() {
+    // The hooks must outlive the caller's FreeLibrary.
+    pinSelf();
     hookImport("DeleteFileW", &watchedDeleteFile, &gRealDeleteFile);
     hookImport("RemoveDirectoryW", &watchedRemoveDirectory, &gRealRemoveDirectory);
     hookImport("SHFileOperationW", &watchedFileOperation, &gRealFileOperation);
@@ -265,9 +270,7 @@ std::string classesOfLiveWindows() {
 }
 
 void noteCallerWindows() {
-    HMODULE pinned = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                       reinterpret_cast<LPCWSTR>(&noteOwnWindow), &pinned);
+    pinSelf();
     EnumWindows(noteOwnWindow, 0);
     logEvent("windows noted=" + classesOfLiveWindows());
 }
