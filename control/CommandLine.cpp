@@ -5,6 +5,7 @@ namespace {
 const wchar_t kQuote = L'"';
 const wchar_t kDeleteSwitch[] = L"-DELETE";
 const wchar_t kRecycleSwitch[] = L"-RECYCLE";
+const wchar_t kSilentSwitch[] = L"-SILENT";
 
 // Comparisons are on unsigned code units, so U+00A0, U+3000 and the like stay ordinary.
 bool isBlank(wchar_t unit) {
@@ -71,6 +72,8 @@ ParseOutcome parseRunOptions(const std::vector<std::wstring>& arguments) {
             outcome.options.deleteAfterPrint = true;
         } else if (upper == kRecycleSwitch) {
             outcome.options.recycleAfterPrint = true;
+        } else if (upper == kSilentSwitch) {
+            continue;
         } else if (argument[0] == L'-') {
             outcome.result = ParseResult::InvalidKeyword;
             outcome.invalidArgument = argument;
@@ -80,4 +83,11 @@ ParseOutcome parseRunOptions(const std::vector<std::wstring>& arguments) {
         }
     }
     return outcome;
+}
+
+bool hasSilentSwitch(const std::vector<std::wstring>& arguments) {
+    for (size_t index = 1; index < arguments.size(); ++index) {
+        if (asciiUpper(arguments[index]) == kSilentSwitch) return true;
+    }
+    return false;
 }

@@ -25,5 +25,9 @@ std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine);
 // Upper-cases a to z only; every other code unit is copied unchanged, no locale.
 std::wstring asciiUpper(const std::wstring& text);
 
-// Argument 0 is never examined.
+// Argument 0 is never examined. -SILENT is taken and passed over: the start-up decides
+// quiet mode from it before the job parses.
 ParseOutcome parseRunOptions(const std::vector<std::wstring>& arguments);
+
+// Whether -SILENT stands anywhere after argument 0, also after an invalid keyword.
+bool hasSilentSwitch(const std::vector<std::wstring>& arguments);

@@ -21,6 +21,22 @@ struct AttributeRead {
     uint32_t error = 0;
 };
 
+// What makes a file this very file, unchanged: the volume and the file's ID on it, its size
+// and its last-write time. Read from a handle opened for attributes only, with full sharing.
+struct FileIdentity {
+    bool ok = false;
+    uint32_t error = 0;         // when not ok: the error of the open or the query
+    bool wideId = false;        // the 128-bit ID (FileIdInfo) rather than the 64-bit index
+    uint64_t volume = 0;
+    uint64_t idLow = 0;
+    uint64_t idHigh = 0;
+    uint64_t size = 0;
+    uint64_t lastWrite = 0;     // FILETIME ticks
+};
+
+// True only when both were read, the file system gave a real ID, and nothing differs.
+bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now);
+
 struct FileProbe {
     AttributeRead (*readAttributes)(const std::wstring& path);
     // Looks the path up in its directory; false when nothing was found.
@@ -36,12 +52,14 @@ struct FileRemover {
     // 0 when the entry was removed, else the error.
     uint32_t (*deleteFile)(const std::wstring& path);
     AttributeRead (*readAttributes)(const std::wstring& path);
+    FileIdentity (*readIdentity)(const std::wstring& path);
     bool (*removeDirectory)(const std::wstring& path);
     void (*setLastError)(uint32_t error);
-    // The shell's answer is handed back and ignored by the caller.
-    int (*recycle)(const std::wstring& path);
+    // True when the shell reported the file moved (or deleted where there is no bin).
+    bool (*recycle)(const std::wstring& path);
 };
 
 // The Windows side.
 AttributeRead readAttributesOnDisk(const std::wstring& path);
+FileIdentity readIdentityOnDisk(const std::wstring& path);
 extern const FileProbe kWindowsFileProbe;

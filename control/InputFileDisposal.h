@@ -9,11 +9,24 @@
 // The longest name the shell's file operation takes: MAX_PATH less the NUL.
 inline constexpr std::size_t kShellPathLimit = 259;
 
-// -DELETE wins over -RECYCLE; neither leaves the file alone. Results are not examined.
-// testedFullPath is the input's full path taken when the existence test passed; when the
-// path now resolves elsewhere (the library moved the working directory), or either full
-// path could not be had, nothing is disposed of.
-void disposeInputFileWith(const FileRemover& remover, const RunOptions& options, const std::wstring& testedFullPath);
+// The input file as the existence test found it: its full path and its identity.
+struct TestedFile {
+    std::wstring fullPath;  // empty when it could not be had
+    FileIdentity identity;
+};
+
+enum class Disposal {
+    NotAsked,  // no switch
+    Removed,   // deleted, recycled, or a directory link left by the library removed
+    Kept,      // something is still at the path: refused by the rules, or the removal failed
+    Gone,      // nothing is at the path any more (the library removed or moved it)
+};
+
+// -DELETE wins over -RECYCLE; neither leaves the file alone. Disposes only of the tested
+// file: the path must still resolve to the tested full path, and name the same file with
+// the same size and last-write time. A directory link the library left at the path is
+// removed as a link by -DELETE, and left by -RECYCLE. Anything else is kept.
+Disposal disposeInputFileWith(const FileRemover& remover, const RunOptions& options, const TestedFile& tested);
 bool deleteFilePermanentlyWith(const FileRemover& remover, const std::wstring& path);
 
 // The name the shell gets: the full path, which it needs to recycle rather than delete;
@@ -23,7 +36,7 @@ std::wstring recycleTarget(const std::wstring& fullPath);
 // The shell wants a list of names ended by an empty name: the path, then two NULs.
 std::wstring recycleSourceList(const std::wstring& path);
 
-// The Windows side.
+// The Windows side. The quiet variant asks the shell for no window of any kind.
 std::wstring fullPathOf(const std::wstring& path);
-void disposeInputFile(const RunOptions& options, const std::wstring& testedFullPath);
-int recycleFile(const std::wstring& path);
+Disposal disposeInputFile(const RunOptions& options, const TestedFile& tested);
+Disposal disposeInputFileSilently(const RunOptions& options, const TestedFile& tested);

@@ -16,6 +16,48 @@ bool removeDirectoryOnDisk(const std::wstring& path) {
 
 void setLastErrorOnThread(uint32_t error) { SetLastError(error); }
 
+bool recycleWithFlags(const std::wstring& path, FILEOP_FLAGS flags) {
+    const std::wstring from = recycleSourceList(path);
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = nullptr;
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.pTo = nullptr;
+    operation.fFlags = flags;
+    const int result = SHFileOperationW(&operation);
+    return result == 0 && !operation.fAnyOperationsAborted;
+}
+
+// Recycle without a question; the shell may still show its own progress and error
+// windows, unowned.
+bool recycleFile(const std::wstring& path) { return recycleWithFlags(path, FOF_ALLOWUNDO | FOF_NOCONFIRMATION); }
+
+// Where nobody can see a window, a progress or error window of the shell's would wait for
+// ever, just like a box of ours.
+bool recycleFileSilently(const std::wstring& path) {
+    return recycleWithFlags(path, FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI);
+}
+
+const FileRemover kWindowsFileRemover = {
+    .fullPath = fullPathOf,
+    .deleteFile = deleteFileOnDisk,
+    .readAttributes = readAttributesOnDisk,
+    .readIdentity = readIdentityOnDisk,
+    .removeDirectory = removeDirectoryOnDisk,
+    .setLastError = setLastErrorOnThread,
+    .recycle = recycleFile,
+};
+
+const FileRemover kSilentFileRemover = {
+    .fullPath = fullPathOf,
+    .deleteFile = deleteFileOnDisk,
+    .readAttributes = readAttributesOnDisk,
+    .readIdentity = readIdentityOnDisk,
+    .removeDirectory = removeDirectoryOnDisk,
+    .setLastError = setLastErrorOnThread,
+    .recycle = recycleFileSilently,
+};
+
 }  // namespace
 
 std::wstring fullPathOf(const std::wstring& path) {
@@ -24,32 +66,10 @@ std::wstring fullPathOf(const std::wstring& path) {
     });
 }
 
-int recycleFile(const std::wstring& path) {
-    const std::wstring from = recycleSourceList(path);
-    SHFILEOPSTRUCTW operation = {};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from.c_str();
-    operation.pTo = nullptr;
-    // Recycle without a question; without FOF_SILENT/FOF_NOERRORUI the shell may still
-    // show its own progress and error windows, unowned.
-    operation.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION;
-    return SHFileOperationW(&operation);
+Disposal disposeInputFile(const RunOptions& options, const TestedFile& tested) {
+    return disposeInputFileWith(kWindowsFileRemover, options, tested);
 }
 
-namespace {
-
-const FileRemover kWindowsFileRemover = {
-    .fullPath = fullPathOf,
-    .deleteFile = deleteFileOnDisk,
-    .readAttributes = readAttributesOnDisk,
-    .removeDirectory = removeDirectoryOnDisk,
-    .setLastError = setLastErrorOnThread,
-    .recycle = recycleFile,
-};
-
-}  // namespace
-
-void disposeInputFile(const RunOptions& options, const std::wstring& testedFullPath) {
-    disposeInputFileWith(kWindowsFileRemover, options, testedFullPath);
+Disposal disposeInputFileSilently(const RunOptions& options, const TestedFile& tested) {
+    return disposeInputFileWith(kSilentFileRemover, options, tested);
 }

@@ -18,38 +18,55 @@ std::wstring missingFileText(const std::wstring& path) {
     return L"Input file \"" + path + L"\" does not exist.";
 }
 
+std::wstring keptFileText(const std::wstring& path) {
+    return L"Input file \"" + path + L"\" was printed, but kept.";
+}
+
 void releaseRunOptions() { delete std::exchange(gRunOptions, nullptr); }
 
-void runJobWith(const JobPlatform& platform, WindowRef window) {
+namespace {
+
+RunOutcome stop(const JobPlatform& platform, WindowRef window, RunOutcome outcome, const std::wstring& text) {
+    platform.tell(window, outcome, text);
+    return outcome;
+}
+
+// After a successful print: dispose of the tested file, and say so when it is still there.
+RunOutcome finish(const JobPlatform& platform, WindowRef window, HandedOver handedOver, const TestedFile& tested) {
+    const RunOptions& options = *gRunOptions;
+    const bool asked = options.deleteAfterPrint || options.recycleAfterPrint;
+    // A success for other text than the tested file's name says nothing about that file.
+    Disposal disposal = asked ? Disposal::Kept : Disposal::NotAsked;
+    if (handedOver == HandedOver::TestedFile) disposal = platform.disposeInputFile(options, tested);
+    if (disposal == Disposal::Kept) {
+        return stop(platform, window, RunOutcome::PrintedButKept, keptFileText(options.inputPath));
+    }
+    return RunOutcome::Printed;
+}
+
+}  // namespace
+
+RunOutcome runJobWith(const JobPlatform& platform, WindowRef window) {
     ParseOutcome outcome = parseRunOptions(splitCommandLine(platform.commandLine()));
     if (outcome.result == ParseResult::InvalidKeyword) {
-        platform.showMessage(window, invalidKeywordText(outcome.invalidArgument));
-        return;
+        return stop(platform, window, RunOutcome::InvalidKeyword, invalidKeywordText(outcome.invalidArgument));
     }
     gRunOptions = new RunOptions(std::move(outcome.options));
     const RunOptions& options = *gRunOptions;
-    if (options.inputPath.empty()) {
-        platform.showMessage(window, kNoInputFileText);
-        return;
-    }
+    if (options.inputPath.empty()) return stop(platform, window, RunOutcome::NoInputFile, kNoInputFileText);
     if (!platform.isExistingFile(options.inputPath)) {
-        platform.showMessage(window, missingFileText(options.inputPath));
-        return;
+        return stop(platform, window, RunOutcome::FileNotFound, missingFileText(options.inputPath));
     }
-    // Taken now, so the disposal can make sure it reaches the very file tested here.
-    const std::wstring testedFullPath = platform.fullPath(options.inputPath);
-    if (!platform.loadPrintLibrary()) {
-        platform.showMessage(window, kLibraryMissingText);
-        return;
-    }
+    // Taken now, so the disposal can make sure it reaches the very file tested here, unchanged.
+    const TestedFile tested = {.fullPath = platform.fullPath(options.inputPath),
+                               .identity = platform.fileIdentity(options.inputPath)};
+    if (!platform.loadPrintLibrary()) return stop(platform, window, RunOutcome::LibraryMissing, kLibraryMissingText);
     if (!platform.resolvePrintFile()) {
-        platform.showMessage(window, kEntryPointMissingText);
-        return;
+        return stop(platform, window, RunOutcome::EntryPointMissing, kEntryPointMissingText);
     }
     const HandedOver handedOver = platform.callPrintFile(options.inputPath);
     platform.unloadPrintLibrary();
-    // A success for other text than the tested file's name says nothing about that file.
-    if (handedOver == HandedOver::TestedFile) platform.disposeInputFile(options, testedFullPath);
+    return finish(platform, window, handedOver, tested);
 }
 
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path) {

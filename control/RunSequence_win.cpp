@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "InputFileDisposal.h"
+#include "QuietReport.h"
 #include "RunSequence.h"
 #include "printlib/PrintLibraryBinding.h"
 
@@ -8,11 +9,23 @@ namespace {
 
 const wchar_t* processCommandLine() { return GetCommandLineW(); }
 
-const JobPlatform kWindowsJobPlatform = {
+// A message that a box shows; the others (a printed file that was kept) stay unsaid.
+void tellInBox(WindowRef window, RunOutcome outcome, const std::wstring& text) {
+    if (outcomeRow(outcome).shownAsBox) showMessage(window, text);
+}
+
+void tellQuietly(WindowRef, RunOutcome outcome, const std::wstring& text) {
+    deliverQuietly(kWindowsQuietSink, outcome, text);
+}
+
+}  // namespace
+
+const JobPlatform kVisibleJobPlatform = {
     .commandLine = processCommandLine,
-    .showMessage = showMessage,
+    .tell = tellInBox,
     .isExistingFile = isExistingFile,
     .fullPath = fullPathOf,
+    .fileIdentity = readIdentityOnDisk,
     .loadPrintLibrary = loadPrintLibrary,
     .resolvePrintFile = resolvePrintFile,
     .callPrintFile = callPrintFile,
@@ -20,7 +33,18 @@ const JobPlatform kWindowsJobPlatform = {
     .disposeInputFile = disposeInputFile,
 };
 
-}  // namespace
+const JobPlatform kQuietJobPlatform = {
+    .commandLine = processCommandLine,
+    .tell = tellQuietly,
+    .isExistingFile = isExistingFile,
+    .fullPath = fullPathOf,
+    .fileIdentity = readIdentityOnDisk,
+    .loadPrintLibrary = loadPrintLibrary,
+    .resolvePrintFile = resolvePrintFile,
+    .callPrintFile = callPrintFile,
+    .unloadPrintLibrary = unloadPrintLibrary,
+    .disposeInputFile = disposeInputFileSilently,
+};
 
 bool isExistingFile(const std::wstring& path) {
     return isExistingFileWith(kWindowsFileProbe, path);
@@ -33,5 +57,3 @@ void showMessage(WindowRef window, const std::wstring& text) {
     if (owner == nullptr && application != nullptr) owner = GetLastActivePopup(application);
     MessageBoxW(owner, text.c_str(), kCaption, MB_OK);
 }
-
-void runJob(WindowRef window) { runJobWith(kWindowsJobPlatform, window); }

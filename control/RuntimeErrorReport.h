@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr uint32_t kExitStatusOk = 0;
-inline constexpr uint32_t kExitStatusRuntimeError = 217;
+#include "RunOutcome.h"
+
 inline constexpr char kRuntimeErrorTemplate[] = "Runtime error     at 0000000000000000";
 inline constexpr char kRuntimeErrorCaption[] = "Error";
 
@@ -15,5 +15,7 @@ using RuntimeErrorText = std::array<char, sizeof(kRuntimeErrorTemplate)>;
 // "Runtime error 217 at " and sixteen upper-case hexadecimal digits, NUL-terminated.
 RuntimeErrorText formatRuntimeError(uint64_t errorAddress);
 
-// The Windows side: shows the report with no owner and returns when it is closed.
+// The Windows side: shows the report with no owner and returns when it is closed; or, in
+// quiet mode, hands the same text to standard error and the event log.
 void reportRuntimeError(uint64_t errorAddress);
+void reportRuntimeErrorQuietly(uint64_t errorAddress);

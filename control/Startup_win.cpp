@@ -3,13 +3,15 @@
 
 #include <algorithm>
 
-#include "win32/EscapedError.h"
-#include "win32/GuardedCall.h"
+#include "CommandLine.h"
+#include "QuietReport.h"
 #include "RunSequence.h"
 #include "RuntimeErrorReport.h"
 #include "Startup.h"
-#include "win32/UniqueHandle.h"
 #include "printlib/PrintLibraryBinding.h"
+#include "win32/EscapedError.h"
+#include "win32/GuardedCall.h"
+#include "win32/UniqueHandle.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -24,6 +26,29 @@ const DWORD kModuleNameCapacity = 256;
 // start-up, so none is registered.
 [[clang::no_destroy]] constinit UniqueWindow gApplicationWindow;
 constinit bool gOleInitialized = false;
+
+// Everything quiet mode changes, chosen once at start-up: the job's table (where messages
+// go, how the shell recycles), how an escaped error is reported, which status ends the run.
+struct RunMode {
+    const JobPlatform* job;
+    void (*reportRuntimeError)(uint64_t errorAddress);
+    uint32_t (*exitStatus)(RunOutcome outcome);
+};
+
+const RunMode kVisibleMode = {
+    .job = &kVisibleJobPlatform,
+    .reportRuntimeError = reportRuntimeError,
+    .exitStatus = visibleExitStatus,
+};
+
+const RunMode kQuietMode = {
+    .job = &kQuietJobPlatform,
+    .reportRuntimeError = reportRuntimeErrorQuietly,
+    .exitStatus = quietExitStatus,
+};
+
+constinit const RunMode* gRunMode = &kVisibleMode;
+constinit RunOutcome gRunOutcome = RunOutcome::Printed;
 
 HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
@@ -83,9 +108,16 @@ void createApplicationWindow() {
         nullptr, nullptr, executableModule(), nullptr));
 }
 
-void createWindowAndRunJob() {
+// Decided from every argument, before any message: -SILENT after an invalid keyword counts.
+const RunMode& chooseRunMode() {
+    const bool silent = hasSilentSwitch(splitCommandLine(GetCommandLineW()));
+    return isQuietRun(silent, processStationVisibility()) ? kQuietMode : kVisibleMode;
+}
+
+void startAndRunJob() {
+    gRunMode = &chooseRunMode();
     createApplicationWindow();
-    runJob(gApplicationWindow.get());
+    gRunOutcome = runJobWith(*gRunMode->job, gApplicationWindow.get());
 }
 
 }  // namespace
@@ -94,9 +126,9 @@ extern "C" void runProcess() {
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
-    const GuardedOutcome outcome = callGuarded(createWindowAndRunJob);
+    const GuardedOutcome outcome = callGuarded(startAndRunJob);
     shutDown();
-    if (!outcome.escaped) ExitProcess(kExitStatusOk);
-    reportRuntimeError(outcome.errorAddress);
-    ExitProcess(kExitStatusRuntimeError);
+    if (!outcome.escaped) ExitProcess(gRunMode->exitStatus(gRunOutcome));
+    gRunMode->reportRuntimeError(outcome.errorAddress);
+    ExitProcess(gRunMode->exitStatus(RunOutcome::RuntimeError));
 }

@@ -71,14 +71,15 @@ bool spells(const std::wstring& argument, const std::wstring& lower, const std::
 
 bool isDelete(const std::wstring& argument) { return spells(argument, L"-delete", L"-DELETE"); }
 bool isRecycle(const std::wstring& argument) { return spells(argument, L"-recycle", L"-RECYCLE"); }
+bool isSilent(const std::wstring& argument) { return spells(argument, L"-silent", L"-SILENT"); }
 
 // The expected outcome read another way than the parser reads it: the first argument that
-// begins with "-" and is no switch decides; otherwise the path is the last argument that
+// begins with "-" and is no switch (-SILENT is one) decides; otherwise the path is the last argument that
 // does not begin with "-", and each flag is set when its switch appears anywhere.
 void checkParse(const Arguments& arguments, const ParseOutcome& outcome) {
     const auto given = arguments.begin() + std::min<size_t>(1, arguments.size());
     const auto invalid = std::find_if(given, arguments.end(), [](const std::wstring& argument) {
-        return argument[0] == L'-' && !isDelete(argument) && !isRecycle(argument);
+        return argument[0] == L'-' && !isDelete(argument) && !isRecycle(argument) && !isSilent(argument);
     });
     if (invalid != arguments.end()) {
         check(outcome.result == ParseResult::InvalidKeyword);
@@ -130,6 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkUpperCasing(arguments);
     const ParseOutcome outcome = parseRunOptions(arguments);
     checkParse(arguments, outcome);
+    // Quiet mode is asked for by -SILENT anywhere after argument 0, an invalid keyword or not.
+    const auto given = arguments.begin() + std::min<size_t>(1, arguments.size());
+    check(hasSilentSwitch(arguments) == std::any_of(given, arguments.end(), isSilent));
 
     size_t tailLength = 0;
     const auto tailText = exactText(rest, &tailLength);

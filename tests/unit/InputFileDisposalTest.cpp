@@ -5,11 +5,17 @@
 
 namespace {
 
+// The tested file's identity, as most rows see it again at the disposal.
+const FileIdentity kTested = {.ok = true, .wideId = true, .volume = 0x1234, .idLow = 0x55, .idHigh = 0x66,
+                              .size = 9, .lastWrite = 133000000000000000};
+
 struct RemoverAnswers {
     std::wstring fullPath;  // what the path resolves to at the disposal
     uint32_t deleteError = 0;
     AttributeRead read;
     bool removeDirectory = false;
+    FileIdentity identity = kTested;  // what the path's file is at the disposal
+    bool recycled = true;
 };
 
 RemoverAnswers gAnswers;
@@ -33,6 +39,11 @@ const FileRemover kFakeRemover = {
             gCalls.push_back(L"attributes:" + path);
             return gAnswers.read;
         },
+    .readIdentity =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"identity:" + path);
+            return gAnswers.identity;
+        },
     .removeDirectory =
         [](const std::wstring& path) {
             gCalls.push_back(L"rmdir:" + path);
@@ -42,7 +53,7 @@ const FileRemover kFakeRemover = {
     .recycle =
         [](const std::wstring& path) {
             gCalls.push_back(L"recycle:" + path);
-            return 0;
+            return gAnswers.recycled;
         },
 };
 
@@ -52,6 +63,7 @@ struct DisposalCase {
     std::wstring testedFullPath;  // taken when the existence test passed
     std::wstring fullPathNow;     // what the platform resolves the path to afterwards
     std::vector<std::wstring> calls;
+    Disposal result;
 };
 
 // A failing row reads as its name, not as a dump of its bytes.
@@ -64,39 +76,59 @@ const std::wstring kLong = L"C:\\" + std::wstring(251, L'x') + L"\\a.txt";  // 2
 // these rows hold what the shell is handed. The current directory stands for the one of
 // each drive, which GetFullPathNameW reads for a drive-relative name.
 const DisposalCase kDisposalCases[] = {
-    {"no switch leaves the file", {.inputPath = L"a.txt"}, L"C:\\work\\a.txt", L"C:\\work\\a.txt", {}},
-    {"delete uses the path as given", {.inputPath = L"a.txt", .deleteAfterPrint = true}, L"C:\\work\\a.txt",
-     L"C:\\work\\a.txt", {L"fullpath:a.txt", L"delete:a.txt"}},
-    {"delete wins over recycle", {.inputPath = L"a.txt", .deleteAfterPrint = true, .recycleAfterPrint = true},
-     L"C:\\work\\a.txt", L"C:\\work\\a.txt", {L"fullpath:a.txt", L"delete:a.txt"}},
-    {"recycle relative name by its full path", {.inputPath = L"a.txt", .recycleAfterPrint = true},
-     L"C:\\work\\a.txt", L"C:\\work\\a.txt", {L"fullpath:a.txt", L"recycle:C:\\work\\a.txt"}},
-    {"recycle drive-relative name by its full path", {.inputPath = L"D:a.txt", .recycleAfterPrint = true},
-     L"D:\\data\\a.txt", L"D:\\data\\a.txt", {L"fullpath:D:a.txt", L"recycle:D:\\data\\a.txt"}},
-    {"recycle forward slashes as backslashes", {.inputPath = L"sub/a.txt", .recycleAfterPrint = true},
-     L"C:\\work\\sub\\a.txt", L"C:\\work\\sub\\a.txt", {L"fullpath:sub/a.txt", L"recycle:C:\\work\\sub\\a.txt"}},
-    {"recycle a dot-dot name resolved", {.inputPath = L"..\\a.txt", .recycleAfterPrint = true}, L"C:\\a.txt",
-     L"C:\\a.txt", {L"fullpath:..\\a.txt", L"recycle:C:\\a.txt"}},
-    {"recycle an absolute name", {.inputPath = L"C:\\a.txt", .recycleAfterPrint = true}, L"C:\\a.txt",
-     L"C:\\a.txt", {L"fullpath:C:\\a.txt", L"recycle:C:\\a.txt"}},
-    {"directory moved: no deletion", {.inputPath = L"a.txt", .deleteAfterPrint = true}, L"C:\\work\\a.txt",
-     L"C:\\lib\\a.txt", {L"fullpath:a.txt"}},
-    {"directory moved: no recycling", {.inputPath = L"a.txt", .recycleAfterPrint = true}, L"C:\\work\\a.txt",
-     L"C:\\lib\\a.txt", {L"fullpath:a.txt"}},
-    {"drive's directory moved: no recycling", {.inputPath = L"D:a.txt", .recycleAfterPrint = true},
-     L"D:\\data\\a.txt", L"D:\\lib\\a.txt", {L"fullpath:D:a.txt"}},
-    {"no full path now", {.inputPath = L"a.txt", .deleteAfterPrint = true}, L"C:\\work\\a.txt", L"",
-     {L"fullpath:a.txt"}},
-    {"no full path when tested", {.inputPath = L"a.txt", .recycleAfterPrint = true}, L"", L"",
-     {L"fullpath:a.txt"}},
-    {"the shell takes no \\\\?\\ path", {.inputPath = L"\\\\?\\C:\\a.txt", .recycleAfterPrint = true},
-     L"\\\\?\\C:\\a.txt", L"\\\\?\\C:\\a.txt", {L"fullpath:\\\\?\\C:\\a.txt"}},
-    {"a \\\\?\\ path is still deleted", {.inputPath = L"\\\\?\\C:\\a.txt", .deleteAfterPrint = true},
-     L"\\\\?\\C:\\a.txt", L"\\\\?\\C:\\a.txt", {L"fullpath:\\\\?\\C:\\a.txt", L"delete:\\\\?\\C:\\a.txt"}},
-    {"the shell takes no device path", {.inputPath = L"NUL", .recycleAfterPrint = true}, L"\\\\.\\NUL",
-     L"\\\\.\\NUL", {L"fullpath:NUL"}},
-    {"the shell takes no path longer than MAX_PATH", {.inputPath = kLong, .recycleAfterPrint = true}, kLong, kLong,
-     {L"fullpath:" + kLong}},
+    {.name = "no switch leaves the file", .options = {.inputPath = L"a.txt"}, .testedFullPath = L"C:\\work\\a.txt",
+     .fullPathNow = L"C:\\work\\a.txt", .calls = {}, .result = Disposal::NotAsked},
+    {.name = "delete uses the path as given", .options = {.inputPath = L"a.txt", .deleteAfterPrint = true},
+     .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
+     .calls = {L"fullpath:a.txt", L"identity:a.txt", L"delete:a.txt"}, .result = Disposal::Removed},
+    {.name = "delete wins over recycle",
+     .options = {.inputPath = L"a.txt", .deleteAfterPrint = true, .recycleAfterPrint = true},
+     .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
+     .calls = {L"fullpath:a.txt", L"identity:a.txt", L"delete:a.txt"}, .result = Disposal::Removed},
+    {.name = "recycle relative name by its full path", .options = {.inputPath = L"a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
+     .calls = {L"fullpath:a.txt", L"identity:a.txt", L"recycle:C:\\work\\a.txt"}, .result = Disposal::Removed},
+    {.name = "recycle drive-relative name by its full path",
+     .options = {.inputPath = L"D:a.txt", .recycleAfterPrint = true}, .testedFullPath = L"D:\\data\\a.txt",
+     .fullPathNow = L"D:\\data\\a.txt", .calls = {L"fullpath:D:a.txt", L"identity:D:a.txt", L"recycle:D:\\data\\a.txt"},
+     .result = Disposal::Removed},
+    {.name = "recycle forward slashes as backslashes",
+     .options = {.inputPath = L"sub/a.txt", .recycleAfterPrint = true}, .testedFullPath = L"C:\\work\\sub\\a.txt",
+     .fullPathNow = L"C:\\work\\sub\\a.txt",
+     .calls = {L"fullpath:sub/a.txt", L"identity:sub/a.txt", L"recycle:C:\\work\\sub\\a.txt"},
+     .result = Disposal::Removed},
+    {.name = "recycle a dot-dot name resolved", .options = {.inputPath = L"..\\a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"C:\\a.txt", .fullPathNow = L"C:\\a.txt",
+     .calls = {L"fullpath:..\\a.txt", L"identity:..\\a.txt", L"recycle:C:\\a.txt"}, .result = Disposal::Removed},
+    {.name = "recycle an absolute name", .options = {.inputPath = L"C:\\a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"C:\\a.txt", .fullPathNow = L"C:\\a.txt",
+     .calls = {L"fullpath:C:\\a.txt", L"identity:C:\\a.txt", L"recycle:C:\\a.txt"}, .result = Disposal::Removed},
+    {.name = "directory moved: no deletion", .options = {.inputPath = L"a.txt", .deleteAfterPrint = true},
+     .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\lib\\a.txt", .calls = {L"fullpath:a.txt"},
+     .result = Disposal::Kept},
+    {.name = "directory moved: no recycling", .options = {.inputPath = L"a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\lib\\a.txt", .calls = {L"fullpath:a.txt"},
+     .result = Disposal::Kept},
+    {.name = "drive's directory moved: no recycling", .options = {.inputPath = L"D:a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"D:\\data\\a.txt", .fullPathNow = L"D:\\lib\\a.txt", .calls = {L"fullpath:D:a.txt"},
+     .result = Disposal::Kept},
+    {.name = "no full path now", .options = {.inputPath = L"a.txt", .deleteAfterPrint = true},
+     .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"", .calls = {L"fullpath:a.txt"}, .result = Disposal::Kept},
+    {.name = "no full path when tested", .options = {.inputPath = L"a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"", .fullPathNow = L"", .calls = {L"fullpath:a.txt"}, .result = Disposal::Kept},
+    {.name = "the shell takes no \\\\?\\ path", .options = {.inputPath = L"\\\\?\\C:\\a.txt", .recycleAfterPrint = true},
+     .testedFullPath = L"\\\\?\\C:\\a.txt", .fullPathNow = L"\\\\?\\C:\\a.txt",
+     .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"identity:\\\\?\\C:\\a.txt"}, .result = Disposal::Kept},
+    {.name = "a \\\\?\\ path is still deleted", .options = {.inputPath = L"\\\\?\\C:\\a.txt", .deleteAfterPrint = true},
+     .testedFullPath = L"\\\\?\\C:\\a.txt", .fullPathNow = L"\\\\?\\C:\\a.txt",
+     .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"identity:\\\\?\\C:\\a.txt", L"delete:\\\\?\\C:\\a.txt"},
+     .result = Disposal::Removed},
+    {.name = "the shell takes no device path", .options = {.inputPath = L"NUL", .recycleAfterPrint = true},
+     .testedFullPath = L"\\\\.\\NUL", .fullPathNow = L"\\\\.\\NUL", .calls = {L"fullpath:NUL", L"identity:NUL"},
+     .result = Disposal::Kept},
+    {.name = "the shell takes no path longer than MAX_PATH", .options = {.inputPath = kLong, .recycleAfterPrint = true},
+     .testedFullPath = kLong, .fullPathNow = kLong, .calls = {L"fullpath:" + kLong, L"identity:" + kLong},
+     .result = Disposal::Kept},
 };
 
 class DisposalTest : public testing::TestWithParam<DisposalCase> {};
@@ -104,11 +136,107 @@ class DisposalTest : public testing::TestWithParam<DisposalCase> {};
 TEST_P(DisposalTest, DisposesOfTheTestedFileOnly) {
     gAnswers = {.fullPath = GetParam().fullPathNow};
     gCalls.clear();
-    disposeInputFileWith(kFakeRemover, GetParam().options, GetParam().testedFullPath);
+    const TestedFile tested = {.fullPath = GetParam().testedFullPath, .identity = kTested};
+    EXPECT_EQ(disposeInputFileWith(kFakeRemover, GetParam().options, tested), GetParam().result);
     EXPECT_EQ(gCalls, GetParam().calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DisposalTest, testing::ValuesIn(kDisposalCases), CaseName());
+
+// The file at the path must be the very one tested, unchanged: a producer that writes the
+// next file under the same name while the library prints must not lose it. Wine cannot make
+// a directory link that acts as Windows' does (its DeleteFileW and RemoveDirectoryW reach
+// the target), nor a file system without file IDs: these rows hold the rule.
+FileIdentity changed(void (*change)(FileIdentity&)) {
+    FileIdentity identity = kTested;
+    change(identity);
+    return identity;
+}
+
+const uint32_t kDirectoryLinkAttributes = kAttributeReparsePoint | kAttributeDirectory;
+
+struct IdentityCase {
+    const char* name;
+    bool deleteAfterPrint;  // else -RECYCLE
+    FileIdentity tested;
+    RemoverAnswers now;
+    std::vector<std::wstring> calls;
+    Disposal result;
+};
+
+void PrintTo(const IdentityCase& row, std::ostream* out) { *out << row.name; }
+
+const std::wstring kPath = L"C:\\work\\a.txt";
+
+const IdentityCase kIdentityCases[] = {
+    {.name = "same file unchanged: deleted", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested}, .calls = {L"delete:" + kPath}, .result = Disposal::Removed},
+    {.name = "same file unchanged: recycled", .deleteAfterPrint = false, .tested = kTested,
+     .now = {.identity = kTested}, .calls = {L"recycle:" + kPath}, .result = Disposal::Removed},
+    {.name = "the shell reports a failure", .deleteAfterPrint = false, .tested = kTested,
+     .now = {.identity = kTested, .recycled = false}, .calls = {L"recycle:" + kPath}, .result = Disposal::Kept},
+    {.name = "another file ID: a new file at the name", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idLow = 0x56; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "upper half of the 128-bit ID differs", .deleteAfterPrint = false, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idHigh = 0x67; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "another volume", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.volume = 0x9999; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "size differs: appended to", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.size = 12; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "time differs: rewritten in place", .deleteAfterPrint = false, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.lastWrite += 1; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "not readable now: locked or denied", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .result = Disposal::Kept},
+    {.name = "not readable now: gone", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {false, 0, kErrorFileNotFound}, .identity = {.error = kErrorFileNotFound}},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Gone},
+    {.name = "not readable when tested", .deleteAfterPrint = true, .tested = {.error = 5},
+     .now = {.read = {true, 0x20}, .identity = kTested}, .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "a file system without file IDs", .deleteAfterPrint = true,
+     .tested = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; }),
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "64-bit index then, 128-bit ID now", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideId = false; })},
+     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+    {.name = "plain directory: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, kAttributeDirectory}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .result = Disposal::Kept},
+    {.name = "plain directory: kept by -RECYCLE", .deleteAfterPrint = false, .tested = kTested,
+     .now = {.read = {true, kAttributeDirectory}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .result = Disposal::Kept},
+    {.name = "directory link: -DELETE removes the link itself", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
+             .identity = {.error = 5}},
+     .calls = {L"attributes:" + kPath, L"delete:" + kPath, L"attributes:" + kPath, L"rmdir:" + kPath},
+     .result = Disposal::Removed},
+    {.name = "directory link: -RECYCLE leaves it", .deleteAfterPrint = false, .tested = kTested,
+     .now = {.read = {true, kDirectoryLinkAttributes}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .result = Disposal::Kept},
+};
+
+class IdentityTest : public testing::TestWithParam<IdentityCase> {};
+
+TEST_P(IdentityTest, DisposesOnlyOfTheUnchangedTestedFile) {
+    gAnswers = GetParam().now;
+    gAnswers.fullPath = kPath;
+    gCalls.clear();
+    const RunOptions options = {.inputPath = kPath, .deleteAfterPrint = GetParam().deleteAfterPrint,
+                                .recycleAfterPrint = !GetParam().deleteAfterPrint};
+    const TestedFile tested = {.fullPath = kPath, .identity = GetParam().tested};
+    EXPECT_EQ(disposeInputFileWith(kFakeRemover, options, tested), GetParam().result);
+    std::vector<std::wstring> expected = {L"fullpath:" + kPath, L"identity:" + kPath};
+    expected.insert(expected.end(), GetParam().calls.begin(), GetParam().calls.end());
+    EXPECT_EQ(gCalls, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IdentityTest, testing::ValuesIn(kIdentityCases), CaseName());
 
 TEST(RecycleTargetTest, TakesTheLongestNameTheShellTakes) {
     const std::wstring longest = L"C:\\" + std::wstring(kShellPathLimit - 3, L'x');

@@ -13,6 +13,7 @@ struct FakeJob {
     bool entryResolves = true;
     bool printRaises = false;
     bool namesTestedFile = true;
+    Disposal disposal = Disposal::Removed;
     std::vector<std::wstring> calls;
 };
 
@@ -23,8 +24,8 @@ struct PrintFailed {};
 
 const JobPlatform kFakePlatform = {
     .commandLine = [] { return gJob.commandLine.c_str(); },
-    .showMessage =
-        [](WindowRef window, const std::wstring& text) {
+    .tell =
+        [](WindowRef window, RunOutcome, const std::wstring& text) {
             EXPECT_EQ(window, kWindow);
             gJob.calls.push_back(L"message:" + text);
         },
@@ -37,6 +38,11 @@ const JobPlatform kFakePlatform = {
         [](const std::wstring& path) {
             gJob.calls.push_back(L"fullpath:" + path);
             return L"C:\\work\\" + path;
+        },
+    .fileIdentity =
+        [](const std::wstring& path) {
+            gJob.calls.push_back(L"identity:" + path);
+            return FileIdentity{.ok = true, .idLow = 7, .size = path.size()};
         },
     .loadPrintLibrary =
         [] {
@@ -56,9 +62,13 @@ const JobPlatform kFakePlatform = {
         },
     .unloadPrintLibrary = [] { gJob.calls.push_back(L"unload"); },
     .disposeInputFile =
-        [](const RunOptions& options, const std::wstring& testedFullPath) {
+        [](const RunOptions& options, const TestedFile& tested) {
+            // The identity handed on must be the one taken when the file was tested.
+            EXPECT_TRUE(tested.identity.ok);
+            EXPECT_EQ(tested.identity.size, options.inputPath.size());
             gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
-                                 (options.recycleAfterPrint ? L" recycle" : L"") + L" tested:" + testedFullPath);
+                                 (options.recycleAfterPrint ? L" recycle" : L"") + L" tested:" + tested.fullPath);
+            return gJob.disposal;
         },
 };
 
@@ -66,47 +76,66 @@ struct JobCase {
     const char* name;
     FakeJob job;
     std::vector<std::wstring> calls;
+    RunOutcome outcome;
 };
 
 // A failing row reads as its name, not as a dump of its bytes.
 void PrintTo(const JobCase& row, std::ostream* out) { *out << row.name; }
 
 const JobCase kJobCases[] = {
-    {"no arguments", {.commandLine = L"prog"}, {L"message:No input file was specified.."}},
-    {"only a switch", {.commandLine = L"prog -DELETE"}, {L"message:No input file was specified.."}},
+    {"no arguments", {.commandLine = L"prog"}, {L"message:No input file was specified.."}, RunOutcome::NoInputFile},
+    {"only a switch", {.commandLine = L"prog -DELETE"}, {L"message:No input file was specified.."},
+     RunOutcome::NoInputFile},
     {"invalid keyword before anything is tested", {.commandLine = L"prog a.txt -Nope -DELETE"},
-     {L"message:Invalid keyword -Nope"}},
+     {L"message:Invalid keyword -Nope"}, RunOutcome::InvalidKeyword},
+    {"silent switch is no invalid keyword", {.commandLine = L"prog -Silent a"},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload",
+      L"dispose:a tested:C:\\work\\a"}, RunOutcome::Printed},
     {"missing file", {.commandLine = L"prog \"x y.txt\"", .fileExists = false},
-     {L"exists:x y.txt", L"message:Input file \"x y.txt\" does not exist."}},
+     {L"exists:x y.txt", L"message:Input file \"x y.txt\" does not exist."}, RunOutcome::FileNotFound},
     {"missing library", {.commandLine = L"prog a", .libraryLoads = false},
-     {L"exists:a", L"fullpath:a", L"load", L"message:Can't find Tamsel.dll."}},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"message:Can't find Tamsel.dll."},
+     RunOutcome::LibraryMissing},
     {"missing entry point", {.commandLine = L"prog a -DELETE", .entryResolves = false},
-     {L"exists:a", L"fullpath:a", L"load", L"resolve",
-      L"message:Entry point printFile() can't be located in the DLL."}},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve",
+      L"message:Entry point printFile() can't be located in the DLL."}, RunOutcome::EntryPointMissing},
     {"printed and recycled", {.commandLine = L"prog -recycle ..\\a.txt"},
-     {L"exists:..\\a.txt", L"fullpath:..\\a.txt", L"load", L"resolve", L"print:..\\a.txt", L"unload",
-      L"dispose:..\\a.txt recycle tested:C:\\work\\..\\a.txt"}},
+     {L"exists:..\\a.txt", L"fullpath:..\\a.txt", L"identity:..\\a.txt", L"load", L"resolve", L"print:..\\a.txt",
+      L"unload", L"dispose:..\\a.txt recycle tested:C:\\work\\..\\a.txt"}, RunOutcome::Printed},
     {"printed with both switches", {.commandLine = L"prog a -RECYCLE -DELETE"},
-     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a", L"unload",
-      L"dispose:a delete recycle tested:C:\\work\\a"}},
-    {"printed without switches", {.commandLine = L"prog a"},
-     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a", L"unload", L"dispose:a tested:C:\\work\\a"}},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload",
+      L"dispose:a delete recycle tested:C:\\work\\a"}, RunOutcome::Printed},
+    {"printed without switches", {.commandLine = L"prog a", .disposal = Disposal::NotAsked},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload",
+      L"dispose:a tested:C:\\work\\a"}, RunOutcome::Printed},
+    {"printed, and the library took the file away", {.commandLine = L"prog a -DELETE", .disposal = Disposal::Gone},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload",
+      L"dispose:a delete tested:C:\\work\\a"}, RunOutcome::Printed},
+    {"printed, but the disposal kept the file", {.commandLine = L"prog a -DELETE", .disposal = Disposal::Kept},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload",
+      L"dispose:a delete tested:C:\\work\\a", L"message:Input file \"a\" was printed, but kept."},
+     RunOutcome::PrintedButKept},
     {"print failure stops the job", {.commandLine = L"prog a -DELETE", .printRaises = true},
-     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a"}},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a"}, RunOutcome::RuntimeError},
     {"library handed text that names no file", {.commandLine = L"prog a -DELETE", .namesTestedFile = false},
-     {L"exists:a", L"fullpath:a", L"load", L"resolve", L"print:a", L"unload"}},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload",
+      L"message:Input file \"a\" was printed, but kept."}, RunOutcome::PrintedButKept},
+    {"library handed text that names no file, no switch", {.commandLine = L"prog a", .namesTestedFile = false},
+     {L"exists:a", L"fullpath:a", L"identity:a", L"load", L"resolve", L"print:a", L"unload"}, RunOutcome::Printed},
 };
 
 class RunJobTest : public testing::TestWithParam<JobCase> {};
 
 TEST_P(RunJobTest, MakesTheCallsInOrder) {
     gJob = GetParam().job;
+    RunOutcome outcome = RunOutcome::RuntimeError;
     try {
-        runJobWith(kFakePlatform, kWindow);
+        outcome = runJobWith(kFakePlatform, kWindow);
     } catch (const PrintFailed&) {
         EXPECT_TRUE(GetParam().job.printRaises);
     }
     EXPECT_EQ(gJob.calls, GetParam().calls);
+    EXPECT_EQ(outcome, GetParam().outcome);
     releaseRunOptions();
 }
 

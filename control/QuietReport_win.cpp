@@ -1,0 +1,43 @@
+#include <windows.h>
+
+#include "QuietReport.h"
+
+namespace {
+
+void writeToStandardError(const std::string& bytes) {
+    // A GUI program has a standard error handle only when its caller gave it one.
+    const HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+    if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(standardError, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+WORD eventType(EventKind kind) {
+    return kind == EventKind::Warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE;
+}
+
+void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, const std::wstring& text) {
+    const HANDLE log = RegisterEventSourceW(nullptr, source);
+    if (log == nullptr) return;
+    const wchar_t* strings[1] = {text.c_str()};
+    ReportEventW(log, eventType(kind), 0, eventId, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(log);
+}
+
+}  // namespace
+
+StationVisibility processStationVisibility() {
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    // The window station of a service, or of a task that runs whether a user is logged on
+    // or not, lacks WSF_VISIBLE: a box there is never seen and MessageBoxW never returns.
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)) {
+        return StationVisibility::Unknown;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::Visible : StationVisibility::Invisible;
+}
+
+const QuietSink kWindowsQuietSink = {
+    .writeStandardError = writeToStandardError,
+    .reportEvent = reportToEventLog,
+};
