@@ -12,7 +12,8 @@ from harness import MAP_FILE, PRODUCT
 # that nothing would ever run: the entry point has no C runtime start-up.
 EXCEPTION_MACHINERY = ('__cxa_throw', '__cxa_allocate_exception', '__gxx_personality', '_Unwind_RaiseException')
 EXIT_REGISTRATIONS = {b'atexit', b'_onexit', b'__dllonexit', b'_crt_atexit'}
-SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'msvcrt.dll'}
+# advapi32 holds the event log that quiet mode reports to.
+SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'advapi32.dll', 'msvcrt.dll'}
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
