@@ -20,6 +20,11 @@
 //                       (for callers such as cmd.exe that start the product themselves)
 //   out=PATH            write the report there instead of to standard output (Wine's
 //                       helper processes inherit standard output and keep a pipe open)
+//   station=1           start the product on a window station of its own, which has no
+//                       WSF_VISIBLE, as a service's or a logged-off task's has; its boxes
+//                       are then out of sight, and one would hang until the time limit
+//   stderr=PATH         give the product this file (created anew) as its standard error,
+//                       as cmd does for `2> PATH`
 // Output lines (UTF-8, texts as hex of UTF-8):
 //   screen=CX,CY
 //   box caption=.. text=.. rect=L,T,R,B buttons=.. icon=N owner=0|1 ownerclass=.. ownertitle=..
@@ -220,6 +225,25 @@ void emit(const std::string& line) {
     fflush(gOutput);
 }
 
+// A window station with a desktop "Default", made while switched to it, then switched back.
+// The product started with lpDesktop "<station>\\Default" runs there.
+std::wstring makeHiddenStation() {
+    const std::wstring name = L"BrenholdTestStation" + std::to_wstring(GetCurrentProcessId());
+    const HWINSTA station = CreateWindowStationW(name.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station == nullptr) return {};
+    const HWINSTA own = GetProcessWindowStation();
+    SetProcessWindowStation(station);
+    const HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    if (desktop == nullptr) return {};
+    return name + L"\\Default";
+}
+
+HANDLE makeStandardError(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+}
+
 void sendEndSession(DWORD processId, WPARAM ending) {
     const HWND target = hiddenWindow(processId);
     DWORD_PTR answer = 0;
@@ -256,10 +280,28 @@ int wmain(int argc, wchar_t** argv) {
     emit("screen=" + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + "," + std::to_string(GetSystemMetrics(SM_CYSCREEN)));
 
     STARTUPINFOW startup = {sizeof startup};
+    std::wstring desktop;
+    if (!request["station"].empty()) {
+        desktop = makeHiddenStation();
+        if (desktop.empty()) {
+            emit("station=failed error=" + std::to_string(GetLastError()));
+            return 3;
+        }
+        startup.lpDesktop = desktop.data();
+    }
+    HANDLE standardError = INVALID_HANDLE_VALUE;
+    if (!request["stderr"].empty()) {
+        standardError = makeStandardError(wide(request["stderr"]));
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = nullptr;
+        startup.hStdError = standardError;
+    }
     PROCESS_INFORMATION process = {};
     std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back(0);
-    if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    const BOOL inherit = standardError != INVALID_HANDLE_VALUE;
+    if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, inherit, 0, nullptr,
                         cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
         emit("createprocess=failed error=" + std::to_string(GetLastError()));
         return 3;
@@ -296,5 +338,6 @@ int wmain(int argc, wchar_t** argv) {
     GetExitCodeProcess(process.hProcess, &status);
     emit("exit=" + std::to_string(status));
     if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
+    if (standardError != INVALID_HANDLE_VALUE) CloseHandle(standardError);
     return 0;
 }

@@ -4,6 +4,7 @@ the trash, and the events the stand-in print library logged."""
 import dataclasses
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import tempfile
@@ -46,6 +47,12 @@ def utf16(text):
     return text.encode('utf-16-le').hex()
 
 
+def wine_unescape(text):
+    """Undoes the escapes of Wine's debugstr_w: \\" \\\\ and \\xNNNN."""
+    return re.sub(r'\\x([0-9a-fA-F]{4})|\\(.)',
+                  lambda m: chr(int(m.group(1), 16)) if m.group(1) else m.group(2), text)
+
+
 def unhex(text):
     return bytes.fromhex(text).decode('utf-8')
 
@@ -81,9 +88,29 @@ class Run:
     query_answers: list
     events: list
     output: str
+    wine_errors: str = ''
 
     def events_of(self, kind):
         return [e for e in self.events if e.kind == kind]
+
+    def reported_events(self):
+        """Each event the product reported, as (source, type, id, text), read from what Wine 8
+        prints for it with WINEDEBUG=fixme+advapi,err+eventlog,warn+eventlog: its
+        RegisterEventSourceW and ReportEventW stubs name the source, the type and the ID,
+        and the eventlog channel prints the string (errors as err:, warnings as warn:)."""
+        found, source, head = [], None, None
+        for line in self.wine_errors.splitlines():
+            registered = re.search(r'RegisterEventSourceW \(\(null\),L"(.*)"\)', line)
+            reported = re.search(r'fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),', line)
+            text = re.search(r'(?:err|warn):eventlog:ReportEventW L"(.*)"$', line)
+            if registered:
+                source = wine_unescape(registered.group(1))
+            elif reported:
+                head = (source, int(reported.group(1), 16), int(reported.group(2), 16))
+            elif text and head:
+                found.append(head + (wine_unescape(text.group(1)),))
+                head = None
+        return found
 
     @property
     def printed(self):
@@ -157,7 +184,7 @@ class Sandbox:
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
             endsession_zero=False, lock=None, timeout_ms=30000, hold=None, watch_tree=False,
-            exe=None, locale='C.UTF-8'):
+            exe=None, locale='C.UTF-8', hidden_station=False, stderr=None):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
         takes the ANSI code page (and its button texts) from the Unix locale, so the run has
         the given locale and never the caller's."""
@@ -181,6 +208,10 @@ class Sandbox:
             request['hold'] = winpath(hold)
         if watch_tree:
             request['watch'] = 'tree'
+        if hidden_station:
+            request['station'] = '1'
+        if stderr:
+            request['stderr'] = winpath(stderr)
         request_file = self.root / 'request.txt'
         request_file.write_text(''.join(f'{k}={v}\n' for k, v in request.items()), encoding='utf-8')
         environment = dict(os.environ)
@@ -208,7 +239,10 @@ class Sandbox:
             if output.exists() and output.stat().st_size > 0:
                 break
         text = output.read_text('utf-8', 'replace') if output.exists() else ''
-        return self._read(text or errors.read_text('utf-8', 'replace'))
+        wine_errors = errors.read_text('utf-8', 'replace')
+        run = self._read(text or wine_errors)
+        run.wine_errors = wine_errors
+        return run
 
     def _read(self, output):
         boxes, answers, status, screen = [], [], None, ()

@@ -1,0 +1,152 @@
+"""Unattended runs: on a window station nobody can see (a service's, a task's that runs
+whether a user is logged on or not), or with -SILENT, no box is ever shown; each message goes
+to standard error and to the event log, and the exit status says what happened. A box there
+would never be answered: the driver's time limit then ends the run and the test fails."""
+import dataclasses
+import re
+
+import harness
+from harness import CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, ProductTest, utf16
+
+SOURCE = 'Brenhold caller'
+ERROR, WARNING = 1, 2  # EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE
+EVENTS = {'WINEDEBUG': 'fixme+advapi,err+eventlog,warn+eventlog'}
+FOF_ALLOWUNDO_NOCONFIRMATION = 0x0050
+FOF_SILENT_NOERRORUI = 0x0004 | 0x0400
+REPORT = re.compile(r'^Runtime error 217 at [0-9A-F]{16}$')
+UNTOUCHED, GONE, RECYCLED = 'untouched', 'gone', 'recycled'
+# How quiet mode comes about: the station alone, the switch alone, both.
+MODES = {'invisible station': (True, ''), '-SILENT': (False, '-SILENT '), 'both': (True, '-SILENT ')}
+
+
+@dataclasses.dataclass
+class Row:
+    name: str
+    arguments: str
+    status: int
+    text: object = None        # the line and event text; None for a print with nothing to say
+    event_type: int = ERROR
+    after: str = UNTOUCHED
+    variant: str = 'default'
+    env: dict = dataclasses.field(default_factory=dict)
+    readonly: bool = False
+
+
+ROWS = [
+    Row('printed and deleted', '-DELETE x.txt', 0, after=GONE),
+    Row('printed and recycled', '-RECYCLE x.txt', 0, after=RECYCLED),
+    Row('printed, no switch', 'x.txt', 0),
+    # DeleteFileW refuses a read-only file: printed, but it stays.
+    Row('printed, but kept', '-DELETE x.txt', 80, 'Input file "x.txt" was printed, but kept.', WARNING,
+        readonly=True),
+    Row('invalid keyword', '-Bad x.txt', 87, 'Invalid keyword -Bad'),
+    Row('no input file', '', 160, NO_INPUT),
+    Row('input file does not exist', 'missing.txt', 2, 'Input file "missing.txt" does not exist.'),
+    Row('library missing', 'x.txt', 126, NO_LIBRARY, variant=None),
+    Row('entry point missing', 'x.txt', 127, NO_ENTRY, variant='no-entry'),
+    Row('print failure', '-DELETE x.txt', 217, REPORT, env={'TAMSEL_RESULT': '0x80004005'}),
+]
+
+
+class UnattendedRuns(ProductTest):
+
+    def run_quietly(self, row, arguments, hidden_station, give_stderr=True):
+        box = self.sandbox(row.variant)
+        box.file('x.txt', b'the input', readonly=row.readonly)
+        stderr = box.root / 'stderr.txt' if give_stderr else None
+        env = dict(EVENTS, TAMSEL_WATCH='1', **row.env)
+        run = box.run(arguments, env=env, hidden_station=hidden_station, stderr=stderr, timeout_ms=15000)
+        written = stderr.read_bytes() if give_stderr else None
+        return box, run, written
+
+    def assertFileAfter(self, row, box):
+        present = (box.work / 'x.txt').exists()
+        self.assertEqual(present, row.after == UNTOUCHED, row.after)
+        if present:
+            self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+        self.assertEqual(box.trashed(), ['x.txt'] if row.after == RECYCLED else [])
+
+    def assertReported(self, row, run, written):
+        if row.text is None:
+            self.assertEqual(written, b'')
+            self.assertEqual(run.reported_events(), [])
+            return
+        if isinstance(row.text, re.Pattern):
+            self.assertTrue(written.endswith(b'\r\n'), written)
+            self.assertRegex(written[:-2].decode('utf-8'), row.text)
+            text = written[:-2].decode('utf-8')
+        else:
+            text = row.text
+            self.assertEqual(written, text.encode('utf-8') + b'\r\n')
+        self.assertEqual(run.reported_events(), [(SOURCE, row.event_type, row.status, text)])
+
+    def test_every_outcome_in_every_quiet_mode(self):
+        for row in ROWS:
+            for mode, (hidden_station, switch) in MODES.items():
+                with self.subTest(row.name, mode=mode):
+                    box, run, written = self.run_quietly(row, switch + row.arguments, hidden_station)
+                    self.assertEqual(run.boxes, [], run.output)
+                    self.assertEqual(run.exit, row.status, run.output)
+                    self.assertReported(row, run, written)
+                    self.assertFileAfter(row, box)
+
+    def test_the_switch_in_any_case_and_after_a_refused_keyword(self):
+        cases = [
+            ('lower case', '-silent missing.txt', 2, 'Input file "missing.txt" does not exist.'),
+            ('mixed case, after the path', 'missing.txt -SiLeNt', 2, 'Input file "missing.txt" does not exist.'),
+            ('after a refused keyword', '-Bad -SILENT', 87, 'Invalid keyword -Bad'),
+        ]
+        for name, arguments, status, text in cases:
+            with self.subTest(name):
+                box, run, written = self.run_quietly(Row(name, arguments, status), arguments, False)
+                self.assertEqual(run.boxes, [], run.output)
+                self.assertEqual(run.exit, status)
+                self.assertEqual(written, text.encode('utf-8') + b'\r\n')
+
+    def test_without_cause_the_boxes_stay_and_nothing_goes_to_standard_error(self):
+        for row in ROWS:
+            if row.text is None or row.status == 80:
+                continue
+            with self.subTest(row.name):
+                box, run, written = self.run_quietly(row, row.arguments, False)
+                if isinstance(row.text, re.Pattern):
+                    self.assertEqual([b.caption for b in run.boxes], ['Error'], run.output)
+                    self.assertRegex(run.boxes[0].text, row.text)
+                else:
+                    self.assertEqual([(b.caption, b.text) for b in run.boxes], [(CAPTION, row.text)], run.output)
+                self.assertEqual(run.exit, 217 if row.status == 217 else 0)
+                self.assertEqual(written, b'')
+                self.assertEqual(run.reported_events(), [])
+
+    def test_kept_file_outside_quiet_mode_says_nothing(self):
+        row = ROWS[[r.name for r in ROWS].index('printed, but kept')]
+        box, run, written = self.run_quietly(row, row.arguments, False)
+        self.assertEqual((run.boxes, run.exit, written), ([], 0, b''))
+        self.assertTrue((box.work / 'x.txt').exists())
+
+    def test_no_standard_error_given(self):
+        # A caller that gives no standard error still gets the status and the event.
+        row = ROWS[[r.name for r in ROWS].index('input file does not exist')]
+        box, run, _ = self.run_quietly(row, row.arguments, True, give_stderr=False)
+        self.assertEqual((run.boxes, run.exit), ([], 2))
+        self.assertEqual([e[2] for e in run.reported_events()], [2])
+
+    def test_the_shell_is_asked_for_no_window_in_quiet_mode(self):
+        # Windows' shell shows progress and error windows unless told not to; Wine's shows
+        # none, so the flags are read where the program hands them over.
+        for mode, (hidden_station, switch, flags) in {
+                'visible': (False, '', FOF_ALLOWUNDO_NOCONFIRMATION),
+                'invisible station': (True, '', FOF_ALLOWUNDO_NOCONFIRMATION | FOF_SILENT_NOERRORUI),
+                '-SILENT': (False, '-SILENT ', FOF_ALLOWUNDO_NOCONFIRMATION | FOF_SILENT_NOERRORUI)}.items():
+            with self.subTest(mode):
+                row = ROWS[[r.name for r in ROWS].index('printed and recycled')]
+                box, run, _ = self.run_quietly(row, switch + row.arguments, hidden_station)
+                recycles = run.events_of('recycle')
+                self.assertEqual(len(recycles), 1, run.output)
+                self.assertEqual(int(recycles[0].fields['flags'], 16), flags)
+                self.assertEqual(recycles[0].fields['from'], utf16(str(harness.winpath(box.work / 'x.txt')) + '\0\0'))
+                self.assertEqual(box.trashed(), ['x.txt'])
+
+
+if __name__ == '__main__':
+    harness.main()
