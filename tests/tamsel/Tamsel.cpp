@@ -8,9 +8,11 @@
 //   TAMSEL_FAULT   "access" raises an access violation, "divide" divides by zero
 //   TAMSEL_MODAL   show a message box of the library's own inside printFile
 //   TAMSEL_FILTER  install an unhandled-exception filter of its own while loading
-//   TAMSEL_ACTION  "delete" or "rename" the file while printing, or "pause": signal
-//                  TAMSEL_PAUSE_READY and wait for TAMSEL_PAUSE_GO, so a test can
-//                  change the file meanwhile
+//   TAMSEL_ACTION  while printing, as another writer in a hot folder would: "delete" or
+//                  "rename" the file; "replace" it by a new file of other content under
+//                  the same name; "append" to it; put a "directory" holding a file at its
+//                  name; or "pause": signal TAMSEL_PAUSE_READY and wait for TAMSEL_PAUSE_GO,
+//                  so a test can change the file meanwhile (Wine cannot make links itself)
 //   TAMSEL_CHDIR   move the process's working directory to this folder before returning,
 //                  as old libraries do to find their own files
 //   TAMSEL_SPOOL   spool folder (default: "spool" beside this DLL)
@@ -83,14 +85,31 @@ DeleteFileProc gRealDeleteFile = nullptr;
 RemoveDirectoryProc gRealRemoveDirectory = nullptr;
 FileOperationProc gRealFileOperation = nullptr;
 
+// What stands at the path the moment the caller asks to remove it: the file's bytes (up to
+// 64 KiB) in hex, or "none" when it does not open as a file.
+std::string contentAt(LPCWSTR path) {
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "none";
+    char buffer[65536];
+    DWORD got = 0;
+    ReadFile(file, buffer, sizeof buffer, &got, nullptr);
+    CloseHandle(file);
+    return got == 0 ? std::string("empty") : hexBytes(buffer, got);
+}
+
 BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
-    logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex());
-    return gRealDeleteFile(path);
+    const std::string content = contentAt(path);
+    const BOOL done = gRealDeleteFile(path);
+    logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex() + " content=" + content +
+             " ok=" + (done ? "1" : "0"));
+    return done;
 }
 
 BOOL WINAPI watchedRemoveDirectory(LPCWSTR path) {
-    logEvent("rmdir path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex());
-    return gRealRemoveDirectory(path);
+    const BOOL done = gRealRemoveDirectory(path);
+    logEvent("rmdir path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex() + " ok=" + (done ? "1" : "0"));
+    return done;
 }
 
 size_t nameListUnits(const wchar_t* list) {
@@ -100,12 +119,14 @@ size_t nameListUnits(const wchar_t* list) {
 }
 
 int WINAPI watchedFileOperation(LPSHFILEOPSTRUCTW operation) {
+    const std::string content = contentAt(operation->pFrom);
+    const int result = gRealFileOperation(operation);
     logEvent("recycle from=" + hexWide(operation->pFrom, nameListUnits(operation->pFrom)) +
              " func=" + number(operation->wFunc) + " flags=" + number(operation->fFlags) +
              " hwnd=" + number(reinterpret_cast<uintptr_t>(operation->hwnd)) +
              " to=" + number(reinterpret_cast<uintptr_t>(operation->pTo)) +
-             " printed=" + printedPathHex());
-    return gRealFileOperation(operation);
+             " printed=" + printedPathHex() + " content=" + content + " ok=" + (result == 0 ? "1" : "0"));
+    return result;
 }
 
 template <typename Proc>
@@ -203,8 +224,24 @@ void raiseFault(const std::string& fault) {
     }
 }
 
+void writeFile(const std::string& path, DWORD disposition, const char* text) {
+    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, disposition, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    CloseHandle(file);
+}
+
 void actOnFile(const std::string& action, const char* path) {
-    if (action == "delete") {
+    if (action == "replace") {
+        DeleteFileA(path);
+        writeFile(path, CREATE_NEW, "the next file, never printed");
+    } else if (action == "append") {
+        writeFile(path, OPEN_EXISTING, " and more, never printed");
+    } else if (action == "directory") {
+        DeleteFileA(path);
+        CreateDirectoryA(path, nullptr);
+        writeFile(std::string(path) + "\\inside.txt", CREATE_NEW, "inside the directory");
+    } else if (action == "delete") {
         DeleteFileA(path);
     } else if (action == "rename") {
         MoveFileA(path, (std::string(path) + ".moved").c_str());
