@@ -7,6 +7,17 @@
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
+// The file's identity: volume, ID, size and last-write time, from an attributes-only handle.
+static void readIdentity(const wchar_t* path) {
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    GetFileInformationByHandle(file, &info);
+    FILE_ID_INFO id;
+    GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id);
+    CloseHandle(file);
+}
+
 static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -16,6 +27,9 @@ extern "C" void floorMain() {
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(0x1900);
     HRESULT ole = OleInitialize(nullptr);
+    USEROBJECTFLAGS station;
+    DWORD needed;
+    GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, &needed);
 
     wchar_t title[256];
     GetModuleFileNameW(nullptr, title, 256);
@@ -38,6 +52,7 @@ extern "C" void floorMain() {
     GetFileAttributesW(path);
     wchar_t tested[MAX_PATH];
     GetFullPathNameW(path, MAX_PATH, tested, nullptr);
+    readIdentity(path);
     HMODULE library = LoadLibraryW(L"Tamsel.dll");
     auto printFile = reinterpret_cast<HRESULT(WINAPI*)(const char*)>(GetProcAddress(library, "printFile"));
     char ansi[MAX_PATH * 2];
@@ -49,6 +64,7 @@ extern "C" void floorMain() {
 
     wchar_t from[MAX_PATH + 2] = {};
     GetFullPathNameW(path, MAX_PATH, from, nullptr);
+    readIdentity(path);
     SHFILEOPSTRUCTW operation = {};
     operation.wFunc = FO_DELETE;
     operation.pFrom = from;

@@ -17,6 +17,17 @@ SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'advapi
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
+COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'
+SMI_2005 = '{http://schemas.microsoft.com/SMI/2005/WindowsSettings}'
+SMI_2016 = '{http://schemas.microsoft.com/SMI/2016/WindowsSettings}'
+# The identifiers of Microsoft's "Application manifests" page, compatibility element.
+SUPPORTED_OS = {
+    'Windows Vista': '{e2011457-1546-43c5-a5fe-008deee3d3f0}',
+    'Windows 7': '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}',
+    'Windows 8': '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}',
+    'Windows 8.1': '{1f676c76-80e1-4239-95bb-83d0f6d0da78}',
+    'Windows 10 and 11': '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}',
+}
 
 
 class ImageTest(unittest.TestCase):
@@ -66,6 +77,17 @@ class ImageTest(unittest.TestCase):
         level = root.find(f'{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/'
                           f'{ASM_V3}requestedExecutionLevel')
         self.assertEqual(level.attrib, {'level': 'asInvoker', 'uiAccess': 'false'})
+        # Read from the embedded resource, as Windows reads it: the source file proves nothing.
+        supported = [e.attrib['Id'] for e in root.findall(
+            f'{COMPATIBILITY}compatibility/{COMPATIBILITY}application/{COMPATIBILITY}supportedOS')]
+        self.assertEqual(supported, list(SUPPORTED_OS.values()))
+        settings = root.find(f'{ASM_V3}application/{ASM_V3}windowsSettings')
+        self.assertEqual(settings.find(f'{SMI_2016}longPathAware').text, 'true')
+        self.assertEqual([v.strip() for v in settings.find(f'{SMI_2016}dpiAwareness').text.split(',')],
+                         ['PerMonitorV2', 'PerMonitor'])
+        self.assertEqual(settings.find(f'{SMI_2005}dpiAware').text, 'true/pm')
+        # The library must get the path in the system's ANSI code page, never UTF-8 by request.
+        self.assertEqual([e.tag for e in root.iter() if e.tag.endswith('activeCodePage')], [])
 
     def test_version_resource(self):
         fixed = self.pe.VS_FIXEDFILEINFO[0]
