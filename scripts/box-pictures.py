@@ -7,6 +7,7 @@ screenshot. Writes docs/boxes/*.png. Needs a build (scripts/build.sh), Xvfb and 
 """
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import threading
@@ -36,11 +37,21 @@ def wine_environment():
     return environment
 
 
+# Wine draws the caption buttons' glyphs with its Marlett font (the close cross is the letter
+# "r" there). fonts-wine ships it in /usr/share/wine/fonts, but Debian's Wine 8 never looks
+# in that folder (traced: it searches the prefix's C:\windows\Fonts and fontconfig's
+# folders), so without a copy in the prefix another font drew a plain "r".
+MARLETT = pathlib.Path('/usr/share/wine/fonts/marlett.ttf')
+
+
 def make_prefix():
     if (PREFIX / '.brenhold-ready').exists():
         return
     environment = wine_environment()
     subprocess.run(['wineboot', '-i'], env=environment, capture_output=True)
+    fonts = PREFIX / 'drive_c' / 'windows' / 'Fonts'
+    fonts.mkdir(parents=True, exist_ok=True)
+    shutil.copy(MARLETT, fonts / MARLETT.name)
     for key, name, value in [('HKCU\\Software\\Wine\\Explorer', 'Desktop', 'Default'),
                              ('HKCU\\Software\\Wine\\Explorer\\Desktops', 'Default', '640x480')]:
         subprocess.run(['wine', 'reg', 'add', key, '/v', name, '/d', value, '/f'], env=environment,
