@@ -14,7 +14,9 @@ EXCEPTION_MACHINERY = ('__cxa_throw', '__cxa_allocate_exception', '__gxx_persona
 EXIT_REGISTRATIONS = {b'atexit', b'_onexit', b'__dllonexit', b'_crt_atexit'}
 # advapi32 holds the event log that quiet mode reports to.
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'advapi32.dll', 'msvcrt.dll'}
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+RT_ICON, RT_MESSAGETABLE, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 11, 14, 16, 24
+# The event IDs quiet mode reports: its exit statuses other than 0.
+EVENT_IDS = [2, 80, 87, 126, 127, 160, 217]
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'
@@ -103,6 +105,21 @@ class ImageTest(unittest.TestCase):
         translations = [var.entry for info in self.pe.FileInfo[0] if info.Key == b'VarFileInfo'
                         for var in info.Var]
         self.assertEqual(translations, [{b'Translation': '0x0409 0x04e4'}])
+
+    def test_message_table_holds_each_event_id_as_its_inserted_string(self):
+        # Event Viewer formats an event with the message of its ID from the source's message
+        # file: each must be just the event's own string.
+        table = self.resource(RT_MESSAGETABLE)
+        (blocks,) = struct.unpack_from('<I', table, 0)
+        messages = {}
+        for block in range(blocks):
+            low, high, offset = struct.unpack_from('<III', table, 4 + 12 * block)
+            for message_id in range(low, high + 1):
+                length, flags = struct.unpack_from('<HH', table, offset)
+                self.assertEqual(flags, 1, 'UTF-16 text')
+                messages[message_id] = table[offset + 4:offset + length].decode('utf-16-le').rstrip('\0')
+                offset += length
+        self.assertEqual(messages, {message_id: '%1\r\n' for message_id in EVENT_IDS})
 
     def test_one_icon_named_mainicon_32x32_at_32_bits(self):
         group = self.resource(RT_GROUP_ICON, 'MAINICON')
