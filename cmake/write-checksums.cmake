@@ -2,7 +2,7 @@
 # in the form `sha256sum -c` reads.
 set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 set(lines "")
-foreach(name Brenhold.exe README.md)
+foreach(name BUILD-INFO.txt Brenhold.exe README.md)
   file(SHA256 "${root}/${name}" hash)
   string(APPEND lines "${hash}  ${name}\n")
 endforeach()

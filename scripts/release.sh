@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the release package from a clean tree, without the tests, and prints its path and
-# SHA-256. The same commit gives the same bytes in any folder, at any time:
-#   scripts/release.sh            build-release/Brenhold-<version>-win64.zip
+# Builds the release packages from a clean tree, without the tests, and prints the path and
+# SHA-256 of each, the ZIP first. The same commit gives the same bytes in any folder, at any
+# time, with the same toolchain (BUILD-INFO.txt in both packages names it):
+#   scripts/release.sh            build-release/Brenhold-<version>-win64.zip and .msi,
+#                                 build-release/SHA256SUMS.txt for both
 # Dates in the package come from SOURCE_DATE_EPOCH, else from the commit's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +15,9 @@ export SOURCE_DATE_EPOCH
 rm -rf build-release
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
-package=$(ls "$PWD"/build-release/Brenhold-*-win64.zip)
-echo "$package"
-sha256sum "$package" | cut -d' ' -f1
+cd build-release
+sha256sum Brenhold-*-win64.zip Brenhold-*-win64.msi >SHA256SUMS.txt
+for package in Brenhold-*-win64.zip Brenhold-*-win64.msi; do
+  echo "$PWD/$package"
+  sha256sum "$package" | cut -d' ' -f1
+done

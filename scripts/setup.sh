@@ -7,7 +7,8 @@ packages=(
   mingw-w64-x86-64-dev gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64
   googletest libgtest-dev g++
-  python3 python3-pefile
+  python3 python3-pefile python3-olefile
+  wixl msitools
   locales osslsigncode openssl
   xvfb xauth imagemagick
 )

@@ -39,13 +39,19 @@ def copy_checkout(target):
 
 
 def release(checkout, epoch):
-    """Runs scripts/release.sh in the checkout; the package's path."""
+    """Runs scripts/release.sh in the checkout; the paths of the ZIP and the MSI."""
     environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
     output = subprocess.run(['bash', 'scripts/release.sh'], cwd=checkout, env=environment, check=True,
                             capture_output=True, text=True).stdout.split()
-    package = pathlib.Path(output[0])
-    assert output[1] == sha256(package), output
-    return package
+    packages = [pathlib.Path(output[0]), pathlib.Path(output[2])]
+    assert [output[1], output[3]] == [sha256(p) for p in packages], output
+    return packages
+
+
+def pe_checksum(path):
+    raw = pathlib.Path(path).read_bytes()
+    (header,) = struct.unpack_from('<I', raw, 0x3C)
+    return struct.unpack_from('<I', raw, header + 24 + 64)[0]
 
 
 def image_checks(product):
@@ -62,16 +68,19 @@ class Release(ProductTest):
         epoch = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=SOURCE, capture_output=True,
                                text=True).stdout.strip() or '1765324800'
         cls.stamp = time.gmtime(int(epoch))[:5]
-        cls.packages, cls.programs = [], []
+        cls.packages, cls.installers, cls.programs = [], [], []
         # Two copies in unrelated folders, built one after the other.
         for folder in ('one', 'elsewhere/deeper/two'):
             checkout = cls.root / folder
             checkout.mkdir(parents=True)
             copy_checkout(checkout)
-            cls.packages.append(release(checkout, epoch))
+            package, installer = release(checkout, epoch)
+            cls.packages.append(package)
+            cls.installers.append(installer)
             cls.programs.append(checkout / 'build-release' / 'bin' / 'Brenhold.exe')
             time.sleep(2)  # a ZIP's clock ticks in two seconds
-        print(f'\nexecutable SHA-256 {sha256(cls.programs[0])}\npackage SHA-256 {sha256(cls.packages[0])}')
+        print(f'\nexecutable SHA-256 {sha256(cls.programs[0])}\npackage SHA-256 {sha256(cls.packages[0])}'
+              f'\nMSI SHA-256 {sha256(cls.installers[0])}')
 
     @classmethod
     def tearDownClass(cls):
@@ -88,7 +97,36 @@ class Release(ProductTest):
     def test_two_checkouts_give_identical_bytes(self):
         self.assertEqual(sha256(self.programs[0]), sha256(self.programs[1]))
         self.assertEqual(sha256(self.packages[0]), sha256(self.packages[1]))
+        self.assertEqual(sha256(self.installers[0]), sha256(self.installers[1]))
         self.assertEqual(self.packages[0].name, 'Brenhold-1.0.0.0-win64.zip')
+        self.assertEqual(self.installers[0].name, 'Brenhold-1.0.0.0-win64.msi')
+
+    def test_checksums_of_both_packages_beside_them(self):
+        folder = self.packages[0].parent
+        check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=folder, capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(sorted(line.split(':')[0] for line in check.stdout.splitlines()),
+                         [self.installers[0].name, self.packages[0].name])
+
+    def test_msi_holds_the_tested_program_and_the_zip_s_files(self):
+        unpacked = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-msi-files-'))
+        self.addCleanup(shutil.rmtree, unpacked, True)
+        subprocess.run(['msiextract', '-C', unpacked, self.installers[0]], check=True, capture_output=True)
+        files = {p.name: p for p in unpacked.rglob('*') if p.is_file()}
+        self.assertEqual(sorted(files), ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
+        self.assertEqual(sha256(files['Brenhold.exe']), sha256(PRODUCT))
+        top = self.unpacked()
+        for name in ('BUILD-INFO.txt', 'README.md'):
+            self.assertEqual(files[name].read_bytes(), (top / name).read_bytes())
+
+    def test_build_information_names_the_toolchain(self):
+        lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
+        self.assertEqual(lines[0], 'Brenhold caller 1.0.0.0')
+        named = [line.split(':')[0] for line in lines[1:]]
+        self.assertEqual(named, ['compiler', 'linker', 'resource compiler', 'cmake', 'msi compiler',
+                                 'mingw-w64-x86-64-dev', 'gcc-mingw-w64-x86-64-win32', 'g++-mingw-w64-x86-64-win32',
+                                 'binutils-mingw-w64-x86-64'])
+        self.assertNotIn('unknown', ' '.join(lines))
 
     def test_package_carries_no_times_owners_or_modes_of_the_machine(self):
         # Same user and clock here for both builds: what would differ elsewhere (owners,
@@ -109,13 +147,14 @@ class Release(ProductTest):
     def test_package_holds_the_tested_program_with_its_checksums(self):
         top = self.unpacked()
         self.assertEqual(top.name, 'Brenhold-1.0.0.0-win64')
-        self.assertEqual(sorted(p.name for p in top.iterdir()), ['Brenhold.exe', 'README.md', 'SHA256SUMS.txt'])
+        self.assertEqual(sorted(p.name for p in top.iterdir()),
+                         ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md', 'SHA256SUMS.txt'])
         # The very bytes the end-to-end tests ran.
         self.assertEqual(sha256(top / 'Brenhold.exe'), sha256(PRODUCT))
         self.assertEqual((top / 'README.md').read_bytes(), (SOURCE / 'README.md').read_bytes())
         check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=top, capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-        self.assertEqual(len(check.stdout.splitlines()), 2)
+        self.assertEqual(len(check.stdout.splitlines()), 3)
         checks = image_checks(top / 'Brenhold.exe')
         self.assertEqual(checks.returncode, 0, checks.stderr)
 
@@ -125,8 +164,8 @@ class Release(ProductTest):
         subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
                         '-subj', '/CN=Throwaway Brenhold test signer', '-keyout', folder / 'key.pem',
                         '-out', folder / 'cert.pem'], check=True, capture_output=True)
+        # The output's folder does not exist yet: the script makes it.
         signed = folder / 'signed' / 'Brenhold.exe'
-        signed.parent.mkdir()
         subprocess.run(['bash', SOURCE / 'scripts' / 'sign.sh', folder / 'cert.pem', folder / 'key.pem',
                         top / 'Brenhold.exe', signed], check=True, capture_output=True)
         self.assertNotEqual(sha256(signed), sha256(top / 'Brenhold.exe'))
@@ -137,6 +176,16 @@ class Release(ProductTest):
         self.assertIn(authenticode_digest(signed).upper(), verified.stdout)
         checks = image_checks(signed)
         self.assertEqual(checks.returncode, 0, checks.stderr)
+        # Without its signature again, the file still differs from the build: the PE checksum,
+        # 0 in the build, was filled in by the signing and is filled in again by the removal.
+        unsigned = folder / 'unsigned' / 'Brenhold.exe'
+        unsigned.parent.mkdir()
+        subprocess.run(['osslsigncode', 'remove-signature', '-in', signed, '-out', unsigned], check=True,
+                       capture_output=True)
+        self.assertEqual((pe_checksum(top / 'Brenhold.exe'), pe_checksum(signed) != 0), (0, True))
+        self.assertNotEqual(pe_checksum(unsigned), 0)
+        self.assertNotEqual(sha256(unsigned), sha256(top / 'Brenhold.exe'))
+        self.assertEqual(authenticode_digest(unsigned), authenticode_digest(top / 'Brenhold.exe'))
         box = self.sandbox()
         shutil.copy(signed, box.exe)
         box.file('x.txt', b'signed run')

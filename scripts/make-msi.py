@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Builds the MSI package from res/Brenhold.wxs with wixl (msitools), then makes its bytes
+depend on nothing but its contents.
+
+    make-msi.py VERSION PROGRAM README BUILD-INFO OUT.msi
+
+- The product code is derived from the version: the same version always has the same code.
+- wixl writes no REG_EXPAND_SZ value; the event source's message file is marked as one in the
+  Registry table afterwards (msibuild).
+- wixl stamps the summary information with the build time and a random package code. Both
+  times become SOURCE_DATE_EPOCH (1980-01-01 when unset) and the package code one derived
+  from the package's own bytes (with the code blanked), so that the same content always has
+  the same code and other content another. These values are rewritten in place at their own
+  size, so nothing else in the file moves."""
+import hashlib
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import uuid
+
+import olefile
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1]
+WXS = SOURCE / 'res' / 'Brenhold.wxs'
+# The UpgradeCode of res/Brenhold.wxs: product codes are derived in its namespace.
+UPGRADE_CODE = uuid.UUID('6F2D1C44-8A57-4B2E-9A4F-3F1F1F3B6A10')
+EXPANDABLE_MESSAGE_FILE = ("UPDATE `Registry` SET `Value` = '#%[#BrenholdExe]' "
+                           "WHERE `Name` = 'EventMessageFile'")
+
+SUMMARY = '\x05SummaryInformation'
+PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
+VT_LPSTR, VT_FILETIME = 30, 64
+BLANK_CODE = b'{00000000-0000-0000-0000-000000000000}'
+# Package codes of this project live in a namespace of their own.
+NAMESPACE = uuid.UUID('5b0c3f7e-3c1e-4f53-9d2a-6c1f0b6e2a47')
+
+
+def property_offsets(stream):
+    """Offset in the stream of each property's value (after its type), by property ID."""
+    section = struct.unpack_from('<I', stream, 28 + 16)[0]
+    count = struct.unpack_from('<I', stream, section + 4)[0]
+    offsets = {}
+    for index in range(count):
+        pid, offset = struct.unpack_from('<II', stream, section + 8 + 8 * index)
+        vtype = struct.unpack_from('<I', stream, section + offset)[0]
+        offsets[pid] = (vtype, section + offset + 4)
+    return offsets
+
+
+def filetime(epoch):
+    return struct.pack('<Q', (epoch + 11644473600) * 10_000_000)
+
+
+def rewrite(path, code, epoch):
+    with olefile.OleFileIO(path, write_mode=True) as package:
+        stream = bytearray(package.openstream(SUMMARY).read())
+        offsets = property_offsets(stream)
+        for pid in (PID_CREATE_DTM, PID_LASTSAVE_DTM):
+            vtype, at = offsets[pid]
+            assert vtype == VT_FILETIME, (pid, vtype)
+            stream[at:at + 8] = filetime(epoch)
+        vtype, at = offsets[PID_REVNUMBER]
+        length = struct.unpack_from('<I', stream, at)[0]
+        assert vtype == VT_LPSTR and stream[at + 4 + len(code)] == 0 and length >= len(code) + 1
+        stream[at + 4:at + 4 + len(code)] = code
+        package.write_stream(SUMMARY, bytes(stream))
+
+
+def product_code(version):
+    return str(uuid.uuid5(UPGRADE_CODE, f'Brenhold caller {version}')).upper()
+
+
+def epoch():
+    return int(os.environ.get('SOURCE_DATE_EPOCH') or 315532800)
+
+
+def normalize(path):
+    rewrite(path, BLANK_CODE, epoch())
+    digest = hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+    code = '{' + str(uuid.uuid5(NAMESPACE, digest)).upper() + '}'
+    rewrite(path, code.encode('ascii'), epoch())
+
+
+def stage(folder, files):
+    """wixl takes sources by names relative to where it runs, and its cabinet keeps each
+    file's time: copies under the package's names, all with one time."""
+    for name, source in files.items():
+        shutil.copyfile(source, folder / name)
+        os.utime(folder / name, (epoch(), epoch()))
+
+
+def main():
+    if len(sys.argv) != 6:
+        raise SystemExit('usage: make-msi.py VERSION PROGRAM README BUILD-INFO OUT.msi')
+    version, program, readme, build_info, out = sys.argv[1:]
+    out = pathlib.Path(out).resolve()
+    with tempfile.TemporaryDirectory(prefix='brenhold-msi-') as folder:
+        stage(pathlib.Path(folder), {'Brenhold.exe': program, 'README.md': readme, 'BUILD-INFO.txt': build_info})
+        subprocess.run(['wixl', '-a', 'x64', '-D', f'Version={version}', '-D', f'ProductCode={product_code(version)}',
+                        '-o', str(out), str(WXS)], cwd=folder, check=True)
+    subprocess.run(['msibuild', str(out), '-q', EXPANDABLE_MESSAGE_FILE], check=True)
+    normalize(out)
+
+
+if __name__ == '__main__':
+    main()
