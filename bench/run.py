@@ -6,6 +6,7 @@ and the product's imports. Not a test: it reports, it does not judge."""
 import argparse
 import os
 import pathlib
+import platform
 import shutil
 import statistics
 import subprocess
@@ -79,6 +80,13 @@ def imports(program):
     return sorted(line.split(':', 1)[1].strip() for line in dump.splitlines() if 'DLL Name:' in line)
 
 
+def machine():
+    """What the figures were taken on: they mean little on another machine."""
+    memory = next(line.split()[1] for line in open('/proc/meminfo') if line.startswith('MemTotal:'))
+    system = platform.freedesktop_os_release().get('PRETTY_NAME', platform.system())
+    return f'{system}, {platform.machine()}, {os.cpu_count()} cores, {int(memory) // 1024 // 1024} GiB'
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument('--pairs', type=int, default=30)
@@ -87,6 +95,7 @@ def main():
     server = subprocess.Popen(['wineserver', '-p60'], env=dict(os.environ, WINEPREFIX=str(BUILD / 'wineprefix')))
     with tempfile.TemporaryDirectory(prefix='brenhold-bench-') as folder:
         bench = Bench(pathlib.Path(folder))
+        print(f'{time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}, {machine()}')
         print(f'{options.pairs} pairs after 3 warm-up pairs, Wine {subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()}')
         peaks = {}
         for first, second in (('product', 'floor'), ('floor', 'empty')):

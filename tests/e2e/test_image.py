@@ -58,6 +58,10 @@ class ImageTest(unittest.TestCase):
         self.assertEqual(header.Subsystem, 2)  # Windows GUI
         self.assertEqual(header.ImageBase, 0x400000)
         self.assertEqual(header.DllCharacteristics, 0)
+        # Relocations kept: where mandatory ASLR is forced, Windows can still move the image
+        # rather than refuse it (only DisallowStrippedImages refuses an image without them).
+        relocations = header.DATA_DIRECTORY[5]  # IMAGE_DIRECTORY_ENTRY_BASERELOC
+        self.assertGreater(relocations.Size, 0)
 
     def test_imports_are_system_dlls_only(self):
         imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
