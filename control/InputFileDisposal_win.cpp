@@ -38,25 +38,20 @@ bool recycleFileSilently(const std::wstring& path) {
     return recycleWithFlags(path, FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI);
 }
 
-const FileRemover kWindowsFileRemover = {
-    .fullPath = fullPathOf,
-    .deleteFile = deleteFileOnDisk,
-    .readAttributes = readAttributesOnDisk,
-    .readIdentity = readIdentityOnDisk,
-    .removeDirectory = removeDirectoryOnDisk,
-    .setLastError = setLastErrorOnThread,
-    .recycle = recycleFile,
-};
+constexpr FileRemover windowsFileRemover(bool (*recycle)(const std::wstring&)) {
+    return {
+        .fullPath = fullPathOf,
+        .deleteFile = deleteFileOnDisk,
+        .readAttributes = readAttributesOnDisk,
+        .readIdentity = readIdentityOnDisk,
+        .removeDirectory = removeDirectoryOnDisk,
+        .setLastError = setLastErrorOnThread,
+        .recycle = recycle,
+    };
+}
 
-const FileRemover kSilentFileRemover = {
-    .fullPath = fullPathOf,
-    .deleteFile = deleteFileOnDisk,
-    .readAttributes = readAttributesOnDisk,
-    .readIdentity = readIdentityOnDisk,
-    .removeDirectory = removeDirectoryOnDisk,
-    .setLastError = setLastErrorOnThread,
-    .recycle = recycleFileSilently,
-};
+constinit const FileRemover kWindowsFileRemover = windowsFileRemover(recycleFile);
+constinit const FileRemover kSilentFileRemover = windowsFileRemover(recycleFileSilently);
 
 }  // namespace
 

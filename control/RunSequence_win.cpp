@@ -18,33 +18,27 @@ void tellQuietly(WindowRef, RunOutcome outcome, const std::wstring& text) {
     deliverQuietly(kWindowsQuietSink, outcome, text);
 }
 
+// Quiet mode differs only in where messages go and in how the shell is asked to recycle.
+constexpr JobPlatform windowsJobPlatform(void (*tell)(WindowRef, RunOutcome, const std::wstring&),
+                                         Disposal (*dispose)(const RunOptions&, const TestedFile&)) {
+    return {
+        .commandLine = processCommandLine,
+        .tell = tell,
+        .isExistingFile = isExistingFile,
+        .fullPath = fullPathOf,
+        .fileIdentity = readIdentityOnDisk,
+        .loadPrintLibrary = loadPrintLibrary,
+        .resolvePrintFile = resolvePrintFile,
+        .callPrintFile = callPrintFile,
+        .unloadPrintLibrary = unloadPrintLibrary,
+        .disposeInputFile = dispose,
+    };
+}
+
 }  // namespace
 
-const JobPlatform kVisibleJobPlatform = {
-    .commandLine = processCommandLine,
-    .tell = tellInBox,
-    .isExistingFile = isExistingFile,
-    .fullPath = fullPathOf,
-    .fileIdentity = readIdentityOnDisk,
-    .loadPrintLibrary = loadPrintLibrary,
-    .resolvePrintFile = resolvePrintFile,
-    .callPrintFile = callPrintFile,
-    .unloadPrintLibrary = unloadPrintLibrary,
-    .disposeInputFile = disposeInputFile,
-};
-
-const JobPlatform kQuietJobPlatform = {
-    .commandLine = processCommandLine,
-    .tell = tellQuietly,
-    .isExistingFile = isExistingFile,
-    .fullPath = fullPathOf,
-    .fileIdentity = readIdentityOnDisk,
-    .loadPrintLibrary = loadPrintLibrary,
-    .resolvePrintFile = resolvePrintFile,
-    .callPrintFile = callPrintFile,
-    .unloadPrintLibrary = unloadPrintLibrary,
-    .disposeInputFile = disposeInputFileSilently,
-};
+constinit const JobPlatform kVisibleJobPlatform = windowsJobPlatform(tellInBox, disposeInputFile);
+constinit const JobPlatform kQuietJobPlatform = windowsJobPlatform(tellQuietly, disposeInputFileSilently);
 
 bool isExistingFile(const std::wstring& path) {
     return isExistingFileWith(kWindowsFileProbe, path);

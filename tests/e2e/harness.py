@@ -8,6 +8,8 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
+import time
 import unittest
 
 BUILD = pathlib.Path(os.environ.get('BRENHOLD_BUILD', pathlib.Path(__file__).resolve().parents[2] / 'build'))
@@ -243,6 +245,24 @@ class Sandbox:
         run = self._read(text or wine_errors)
         run.wine_errors = wine_errors
         return run
+
+    def run_changing(self, during, env=None, **kwargs):
+        """Runs the product as run() does, with the stand-in library told to pause while it
+        prints (TAMSEL_ACTION=pause): during(self) then changes the files, and the library
+        goes on. With during None, a plain run."""
+        ready, go = self.root / 'ready', self.root / 'go'
+        env = dict(env or {}, TAMSEL_PAUSE_READY=winpath(ready), TAMSEL_PAUSE_GO=winpath(go))
+        outcome = {}
+        runner = threading.Thread(target=lambda: outcome.setdefault('run', self.run(env=env, **kwargs)))
+        runner.start()
+        if during:
+            deadline = time.time() + 30
+            while not ready.exists() and time.time() < deadline:
+                time.sleep(0.02)
+            during(self)
+            go.touch()
+        runner.join()
+        return outcome['run']
 
     def _read(self, output):
         boxes, answers, status, screen = [], [], None, ()

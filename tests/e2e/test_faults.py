@@ -5,8 +5,6 @@ after printFile returned success for it, and only while it still holds the teste
 import dataclasses
 import ntpath
 import os
-import threading
-import time
 
 import harness
 from harness import CAPTION, NO_ENTRY, NO_LIBRARY, ProductTest, winpath
@@ -129,25 +127,13 @@ class BadInputAndFaults(ProductTest):
         box = self.prepare(row)
         env = {name: value.format(work=winpath(box.work)) for name, value in row.env.items()}
         env.update(TAMSEL_WATCH='1')
-        ready, go = box.root / 'ready', box.root / 'go'
-        env.update(TAMSEL_PAUSE_READY=winpath(ready), TAMSEL_PAUSE_GO=winpath(go))
         kwargs = {'env': env, 'lock': box.work / 'x.txt' if row.lock else None}
         if callable(row.arguments):
             kwargs['command_line'] = row.arguments(box, switch)
         else:
             kwargs['arguments'] = f'{switch} {row.arguments}'
         before = snapshot(box.work)
-        outcome = {}
-        runner = threading.Thread(target=lambda: outcome.setdefault('run', box.run(**kwargs)))
-        runner.start()
-        if row.during:
-            deadline = time.time() + 30
-            while not ready.exists() and time.time() < deadline:
-                time.sleep(0.02)
-            row.during(box)
-            go.touch()
-        runner.join()
-        return box, before, outcome['run']
+        return box, before, box.run_changing(row.during, **kwargs)
 
     def assertBoxes(self, row, run):
         if row.box is None:

@@ -3,8 +3,6 @@ same name, appends to this one, or puts a directory or a directory link there. O
 very file that was printed, unchanged, may be deleted or recycled; whatever stands at the
 name now stays, with its content, and nothing of it reaches the trash."""
 import os
-import threading
-import time
 
 import harness
 from harness import ProductTest
@@ -57,20 +55,7 @@ class HotFolder(ProductTest):
         box = self.sandbox()
         box.file('label.txt', PRINTED)
         box.file('target/keep.txt', b'behind the link')
-        ready, go = box.root / 'ready', box.root / 'go'
-        env = dict(env, TAMSEL_WATCH='1', TAMSEL_PAUSE_READY=harness.winpath(ready),
-                   TAMSEL_PAUSE_GO=harness.winpath(go))
-        outcome = {}
-        runner = threading.Thread(target=lambda: outcome.setdefault('run', box.run(f'{switch} label.txt', env=env)))
-        runner.start()
-        if during:
-            deadline = time.time() + 30
-            while not ready.exists() and time.time() < deadline:
-                time.sleep(0.02)
-            during(box)
-            go.touch()
-        runner.join()
-        return box, outcome['run']
+        return box, box.run_changing(during, arguments=f'{switch} label.txt', env=dict(env, TAMSEL_WATCH='1'))
 
     def test_only_the_printed_file_goes(self):
         for change, env, during, stays in CHANGES:
