@@ -70,6 +70,9 @@ ROWS = [
         after={'-DELETE': KEPT, '-RECYCLE': DISPOSED, '-DELETE -RECYCLE': KEPT}),
     Row('library deletes the file', 'x.txt', 'x.txt', after=GONE, env={'TAMSEL_ACTION': 'delete'}),
     Row('library renames the file', 'x.txt', 'x.txt', after=GONE, env={'TAMSEL_ACTION': 'rename'}),
+    # Another writer changes the file while it prints: what was not printed stays.
+    Row('a new file put at the name', 'x.txt', 'x.txt', env={'TAMSEL_ACTION': 'replace'}),
+    Row('the file appended to', 'x.txt', 'x.txt', env={'TAMSEL_ACTION': 'append'}),
     # The shell is handed the full path with backslashes, which Windows needs to recycle at all.
     Row('forward slashes', './x.txt', './x.txt', after=DISPOSED),
     Row('dot-dot', 'folder\\..\\x.txt', 'folder\\..\\x.txt', after=DISPOSED),
