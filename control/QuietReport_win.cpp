@@ -37,7 +37,7 @@ StationVisibility processStationVisibility() {
     return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::Visible : StationVisibility::Invisible;
 }
 
-const QuietSink kWindowsQuietSink = {
+constinit const QuietSink kWindowsQuietSink = {
     .writeStandardError = writeToStandardError,
     .reportEvent = reportToEventLog,
 };

@@ -35,13 +35,13 @@ struct RunMode {
     uint32_t (*exitStatus)(RunOutcome outcome);
 };
 
-const RunMode kVisibleMode = {
+constinit const RunMode kVisibleMode = {
     .job = &kVisibleJobPlatform,
     .reportRuntimeError = reportRuntimeError,
     .exitStatus = visibleExitStatus,
 };
 
-const RunMode kQuietMode = {
+constinit const RunMode kQuietMode = {
     .job = &kQuietJobPlatform,
     .reportRuntimeError = reportRuntimeErrorQuietly,
     .exitStatus = quietExitStatus,
