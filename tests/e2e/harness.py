@@ -50,9 +50,11 @@ def utf16(text):
 
 
 def wine_unescape(text):
-    """Undoes the escapes of Wine's debugstr_w: \\" \\\\ and \\xNNNN."""
-    return re.sub(r'\\x([0-9a-fA-F]{4})|\\(.)',
-                  lambda m: chr(int(m.group(1), 16)) if m.group(1) else m.group(2), text)
+    """Undoes the escapes of Wine's debugstr_w: a backslash before four hexadecimal digits
+    (a character outside printable ASCII), before n, r or t, or before itself or a quote."""
+    controls = {'n': '\n', 'r': '\r', 't': '\t'}
+    return re.sub(r'\\([0-9a-fA-F]{4})|\\(.)',
+                  lambda m: chr(int(m.group(1), 16)) if m.group(1) else controls.get(m.group(2), m.group(2)), text)
 
 
 def unhex(text):

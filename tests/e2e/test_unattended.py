@@ -95,6 +95,8 @@ class UnattendedRuns(ProductTest):
             ('lower case', '-silent missing.txt', 2, 'Input file "missing.txt" does not exist.'),
             ('mixed case, after the path', 'missing.txt -SiLeNt', 2, 'Input file "missing.txt" does not exist.'),
             ('after a refused keyword', '-Bad -SILENT', 87, 'Invalid keyword -Bad'),
+            # Standard error gets UTF-8, whatever the ANSI code page.
+            ('a name outside ASCII', '-SILENT Жук.txt', 2, 'Input file "Жук.txt" does not exist.'),
         ]
         for name, arguments, status, text in cases:
             with self.subTest(name):
@@ -102,6 +104,7 @@ class UnattendedRuns(ProductTest):
                 self.assertEqual(run.boxes, [], run.output)
                 self.assertEqual(run.exit, status)
                 self.assertEqual(written, text.encode('utf-8') + b'\r\n')
+                self.assertEqual([event[3] for event in run.reported_events()], [text])
 
     def test_without_cause_the_boxes_stay_and_nothing_goes_to_standard_error(self):
         for row in ROWS:
