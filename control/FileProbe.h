@@ -25,7 +25,6 @@ struct AttributeRead {
 // and its last-write time. Read from a handle opened for attributes only, with full sharing.
 struct FileIdentity {
     bool ok = false;
-    uint32_t error = 0;         // when not ok: the error of the open or the query
     bool wideId = false;        // the 128-bit ID (FileIdInfo) rather than the 64-bit index
     uint64_t volume = 0;
     uint64_t idLow = 0;

@@ -64,10 +64,10 @@ FileIdentity readIdentityOnDisk(const std::wstring& path) {
     const HANDLE opened = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) return {.error = GetLastError()};
+    if (opened == INVALID_HANDLE_VALUE) return {};
     const UniqueFile file(opened);
     BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(opened, &info)) return {.error = GetLastError()};
+    if (!GetFileInformationByHandle(opened, &info)) return {};
     FileIdentity identity = {
         .ok = true,
         .volume = info.dwVolumeSerialNumber,

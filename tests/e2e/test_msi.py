@@ -141,9 +141,9 @@ class MsiPackage(ProductTest):
     @staticmethod
     def product_code(version):
         """As the build derives it from the version."""
-        spec = importlib.util.spec_from_file_location('make_msi', SOURCE / 'scripts' / 'make-msi.py')
-        make_msi = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(make_msi)
+        located = importlib.util.spec_from_file_location('make_msi', SOURCE / 'scripts' / 'make-msi.py')
+        make_msi = importlib.util.module_from_spec(located)
+        located.loader.exec_module(make_msi)
         return make_msi.product_code(version)
 
 

@@ -154,6 +154,7 @@ FileIdentity changed(void (*change)(FileIdentity&)) {
 }
 
 const uint32_t kDirectoryLinkAttributes = kAttributeReparsePoint | kAttributeDirectory;
+const FileIdentity kUnreadable = {};  // the open or the query failed
 
 struct IdentityCase {
     const char* name;
@@ -191,12 +192,12 @@ const IdentityCase kIdentityCases[] = {
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.lastWrite += 1; })},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "not readable now: locked or denied", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.read = {true, 0x20}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .now = {.read = {true, 0x20}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
     {.name = "not readable now: gone", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.read = {false, 0, kErrorFileNotFound}, .identity = {.error = kErrorFileNotFound}},
+     .now = {.read = {false, 0, kErrorFileNotFound}, .identity = kUnreadable},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Gone},
-    {.name = "not readable when tested", .deleteAfterPrint = true, .tested = {.error = 5},
+    {.name = "not readable when tested", .deleteAfterPrint = true, .tested = kUnreadable,
      .now = {.read = {true, 0x20}, .identity = kTested}, .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "a file system without file IDs", .deleteAfterPrint = true,
      .tested = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; }),
@@ -206,18 +207,18 @@ const IdentityCase kIdentityCases[] = {
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideId = false; })},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "plain directory: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.read = {true, kAttributeDirectory}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .now = {.read = {true, kAttributeDirectory}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
     {.name = "plain directory: kept by -RECYCLE", .deleteAfterPrint = false, .tested = kTested,
-     .now = {.read = {true, kAttributeDirectory}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .now = {.read = {true, kAttributeDirectory}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
     {.name = "directory link: -DELETE removes the link itself", .deleteAfterPrint = true, .tested = kTested,
      .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
-             .identity = {.error = 5}},
+             .identity = kUnreadable},
      .calls = {L"attributes:" + kPath, L"delete:" + kPath, L"attributes:" + kPath, L"rmdir:" + kPath},
      .result = Disposal::Removed},
     {.name = "directory link: -RECYCLE leaves it", .deleteAfterPrint = false, .tested = kTested,
-     .now = {.read = {true, kDirectoryLinkAttributes}, .identity = {.error = 5}}, .calls = {L"attributes:" + kPath},
+     .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
 };
 
