@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/RunOutcome.h"
+#include "app/OutcomeTable.h"
 
 namespace {
 

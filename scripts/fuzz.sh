@@ -13,7 +13,7 @@ mkdir -p "$out/corpus"
 rm -rf "$artifacts" && mkdir -p "$artifacts"
 clang++ -std=c++20 -g -O1 -I. \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  tests/fuzz/CommandLineFuzz.cpp control/CommandLine.cpp -o "$out/commandline_fuzz"
+  tests/fuzz/CommandLineFuzz.cpp job/CommandLine.cpp -o "$out/commandline_fuzz"
 status=0
 "$out/commandline_fuzz" -max_total_time="$seconds" -timeout=10 -max_len=4096 -print_final_stats=1 \
   -artifact_prefix="$artifacts/" "$out/corpus" tests/fuzz/corpus >"$out/last-run.log" 2>&1 || status=$?

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "control/CommandLine.h"
+#include "job/CommandLine.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CaseName.h"
-#include "control/CommandLine.h"
+#include "job/CommandLine.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CaseName.h"
-#include "control/InputFileDisposal.h"
+#include "job/InputFileDisposal.h"
 
 namespace {
 

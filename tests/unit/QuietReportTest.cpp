@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "CaseName.h"
-#include "control/CommandLine.h"
-#include "control/QuietReport.h"
-#include "control/RunOutcome.h"
+#include "job/CommandLine.h"
+#include "app/QuietReport.h"
+#include "app/RunMode.h"
+#include "app/OutcomeTable.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CaseName.h"
-#include "control/RunSequence.h"
+#include "job/RunSequence.h"
 
 namespace {
 

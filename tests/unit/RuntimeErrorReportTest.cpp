@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "CaseName.h"
-#include "control/RuntimeErrorReport.h"
-#include "control/Startup.h"
+#include "app/RuntimeErrorReport.h"
+#include "app/Startup.h"
 
 namespace {
 

@@ -6,16 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "RunOutcome.h"
+#include "OutcomeTable.h"
 
 inline constexpr wchar_t kEventSourceName[] = L"Brenhold caller";
-
-// The process's window station: visible (WSF_VISIBLE), not, or it could not be asked.
-enum class StationVisibility { Visible, Invisible, Unknown };
-
-// Quiet on request, or where a box could never be answered. A station that cannot be asked
-// is taken as visible: the program behaves as it always did.
-bool isQuietRun(bool silentSwitch, StationVisibility station);
 
 // The text as UTF-8, ended by CR LF; an unpaired surrogate becomes U+FFFD.
 std::string utf8Line(const std::wstring& text);
@@ -31,5 +24,4 @@ struct QuietSink {
 void deliverQuietly(const QuietSink& sink, RunOutcome outcome, const std::wstring& text);
 
 // The Windows side.
-StationVisibility processStationVisibility();
 extern const QuietSink kWindowsQuietSink;

@@ -1,13 +1,14 @@
 #include <windows.h>
 
-#include "InputFileDisposal.h"
 #include "QuietReport.h"
-#include "RunSequence.h"
+#include "RunMode.h"
+#include "RuntimeErrorReport.h"
+#include "job/CommandLine.h"
+#include "job/InputFileDisposal.h"
+#include "job/RunSequence.h"
 #include "printlib/PrintLibraryBinding.h"
 
 namespace {
-
-const wchar_t* processCommandLine() { return GetCommandLineW(); }
 
 // A message that a box shows; the others (a printed file that was kept) stay unsaid.
 void tellInBox(WindowRef window, RunOutcome outcome, const std::wstring& text) {
@@ -35,13 +36,38 @@ constexpr JobPlatform windowsJobPlatform(void (*tell)(WindowRef, RunOutcome, con
     };
 }
 
-}  // namespace
-
 constinit const JobPlatform kVisibleJobPlatform = windowsJobPlatform(tellInBox, disposeInputFile);
 constinit const JobPlatform kQuietJobPlatform = windowsJobPlatform(tellQuietly, disposeInputFileSilently);
 
-bool isExistingFile(const std::wstring& path) {
-    return isExistingFileWith(kWindowsFileProbe, path);
+constinit const RunMode kQuietMode = {
+    .job = &kQuietJobPlatform,
+    .reportRuntimeError = reportRuntimeErrorQuietly,
+    .exitStatus = quietExitStatus,
+};
+
+StationVisibility processStationVisibility() {
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    // The window station of a service, or of a task that runs whether a user is logged on
+    // or not, lacks WSF_VISIBLE: a box there is never seen and MessageBoxW never returns.
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)) {
+        return StationVisibility::Unknown;
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::Visible : StationVisibility::Invisible;
+}
+
+}  // namespace
+
+constinit const RunMode kVisibleMode = {
+    .job = &kVisibleJobPlatform,
+    .reportRuntimeError = reportRuntimeError,
+    .exitStatus = visibleExitStatus,
+};
+
+// -SILENT after an invalid keyword counts too.
+const RunMode& chooseRunMode() {
+    const bool silent = hasSilentSwitch(splitCommandLine(GetCommandLineW()));
+    return isQuietRun(silent, processStationVisibility()) ? kQuietMode : kVisibleMode;
 }
 
 void showMessage(WindowRef window, const std::wstring& text) {

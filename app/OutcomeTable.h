@@ -1,19 +1,10 @@
-// How a run ended, and what each ending means to a caller: the exit status, whether a box
+// What each ending of a run means to a caller: the exit status, whether a box
 // shows it, and how the event log files it. Portable: the one list of these numbers.
 #pragma once
 
 #include <cstdint>
 
-enum class RunOutcome {
-    Printed,            // printed, and disposed of as the switches asked (or none given)
-    PrintedButKept,     // printed, but the file -DELETE or -RECYCLE was to remove is still there
-    InvalidKeyword,
-    NoInputFile,
-    FileNotFound,
-    LibraryMissing,
-    EntryPointMissing,
-    RuntimeError,       // a print failure, a fault in the library, any escaped error
-};
+#include "job/RunOutcome.h"
 
 enum class EventKind { None, Error, Warning };
 

@@ -27,10 +27,6 @@ void appendUtf8(std::string& out, char32_t code) {
 
 }  // namespace
 
-bool isQuietRun(bool silentSwitch, StationVisibility station) {
-    return silentSwitch || station == StationVisibility::Invisible;
-}
-
 std::string utf8Line(const std::wstring& text) {
     std::string line;
     for (size_t index = 0; index < text.size(); ++index) {

@@ -26,17 +26,6 @@ void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, c
 
 }  // namespace
 
-StationVisibility processStationVisibility() {
-    USEROBJECTFLAGS flags = {};
-    DWORD needed = 0;
-    // The window station of a service, or of a task that runs whether a user is logged on
-    // or not, lacks WSF_VISIBLE: a box there is never seen and MessageBoxW never returns.
-    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed)) {
-        return StationVisibility::Unknown;
-    }
-    return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::Visible : StationVisibility::Invisible;
-}
-
 constinit const QuietSink kWindowsQuietSink = {
     .writeStandardError = writeToStandardError,
     .reportEvent = reportToEventLog,

@@ -1,4 +1,4 @@
-#include "RunOutcome.h"
+#include "OutcomeTable.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "RunOutcome.h"
+#include "OutcomeTable.h"
 
 inline constexpr char kRuntimeErrorTemplate[] = "Runtime error     at 0000000000000000";
 inline constexpr char kRuntimeErrorCaption[] = "Error";

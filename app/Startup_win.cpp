@@ -3,11 +3,9 @@
 
 #include <algorithm>
 
-#include "CommandLine.h"
-#include "QuietReport.h"
-#include "RunSequence.h"
-#include "RuntimeErrorReport.h"
+#include "RunMode.h"
 #include "Startup.h"
+#include "job/RunSequence.h"
 #include "printlib/PrintLibraryBinding.h"
 #include "win32/EscapedError.h"
 #include "win32/GuardedCall.h"
@@ -26,26 +24,6 @@ const DWORD kModuleNameCapacity = 256;
 // start-up, so none is registered.
 [[clang::no_destroy]] constinit UniqueWindow gApplicationWindow;
 constinit bool gOleInitialized = false;
-
-// Everything quiet mode changes, chosen once at start-up: the job's table (where messages
-// go, how the shell recycles), how an escaped error is reported, which status ends the run.
-struct RunMode {
-    const JobPlatform* job;
-    void (*reportRuntimeError)(uint64_t errorAddress);
-    uint32_t (*exitStatus)(RunOutcome outcome);
-};
-
-constinit const RunMode kVisibleMode = {
-    .job = &kVisibleJobPlatform,
-    .reportRuntimeError = reportRuntimeError,
-    .exitStatus = visibleExitStatus,
-};
-
-constinit const RunMode kQuietMode = {
-    .job = &kQuietJobPlatform,
-    .reportRuntimeError = reportRuntimeErrorQuietly,
-    .exitStatus = quietExitStatus,
-};
 
 constinit const RunMode* gRunMode = &kVisibleMode;
 constinit RunOutcome gRunOutcome = RunOutcome::Printed;
@@ -106,12 +84,6 @@ void createApplicationWindow() {
         WS_EX_TOOLWINDOW, kWindowClassName, title.c_str(), kWindowStyle,
         GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
         nullptr, nullptr, executableModule(), nullptr));
-}
-
-// Decided from every argument, before any message: -SILENT after an invalid keyword counts.
-const RunMode& chooseRunMode() {
-    const bool silent = hasSilentSwitch(splitCommandLine(GetCommandLineW()));
-    return isQuietRun(silent, processStationVisibility()) ? kQuietMode : kVisibleMode;
 }
 
 void startAndRunJob() {

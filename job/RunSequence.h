@@ -12,14 +12,12 @@
 // The hidden application window, opaque to the portable rules.
 using WindowRef = void*;
 
-inline constexpr wchar_t kCaption[] = L"Brenhold caller.";
-
 // Everything the job asks of the platform and of the print-library binding. Filled by field
 // name, never by position: several entries share a type, and a swap in order would compile.
-// Quiet mode is another filling of the same table: where messages go, how the shell recycles.
+// The process fills it once per run mode: where messages go, how the shell recycles.
 struct JobPlatform {
     const wchar_t* (*commandLine)();
-    // One message that ends the job; a box or a quiet report, as the filling decides.
+    // One message that ends the job, and which ending it is; where it goes is the filling's.
     void (*tell)(WindowRef window, RunOutcome outcome, const std::wstring& text);
     bool (*isExistingFile)(const std::wstring& path);
     // Empty when the platform cannot resolve the path.
@@ -47,9 +45,6 @@ inline constexpr wchar_t kLibraryMissingText[] = L"Can't find Tamsel.dll.";
 inline constexpr wchar_t kEntryPointMissingText[] =
     L"Entry point printFile() can't be located in the DLL.";
 
-// The Windows side: the job's table as boxes show its messages, and as quiet mode reports
-// them (no box, no window of the shell's).
-extern const JobPlatform kVisibleJobPlatform;
-extern const JobPlatform kQuietJobPlatform;
-void showMessage(WindowRef window, const std::wstring& text);
+// The Windows side of the entries that are the same in every filling.
+const wchar_t* processCommandLine();
 bool isExistingFile(const std::wstring& path);

@@ -1,0 +1,5 @@
+#include "RunMode.h"
+
+bool isQuietRun(bool silentSwitch, StationVisibility station) {
+    return silentSwitch || station == StationVisibility::Invisible;
+}

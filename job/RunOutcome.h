@@ -1,0 +1,14 @@
+// How the one job ended: the job's own word for it. What each ending means to a caller (the
+// exit status, a box or not, the event) is the process's policy: app/OutcomeTable.h.
+#pragma once
+
+enum class RunOutcome {
+    Printed,            // printed, and disposed of as the switches asked (or none given)
+    PrintedButKept,     // printed, but the file -DELETE or -RECYCLE was to remove is still there
+    InvalidKeyword,
+    NoInputFile,
+    FileNotFound,
+    LibraryMissing,
+    EntryPointMissing,
+    RuntimeError,       // a print failure, a fault in the library, any escaped error
+};
