@@ -27,6 +27,10 @@ constexpr OutcomeRow kOutcomeRows[] = {
      .quietStatus = 127, .event = EventKind::Error},
     {.outcome = RunOutcome::RuntimeError, .shownAsBox = true, .visibleStatus = kExitStatusRuntimeError,
      .quietStatus = kExitStatusRuntimeError, .event = EventKind::Error},
+    // ERROR_CANCELLED, "The operation was canceled by the user.": the session's end cut the
+    // run off, whatever it had reached. Never 0, which says printed and disposed of.
+    {.outcome = RunOutcome::SessionEnded, .shownAsBox = false, .visibleStatus = kExitStatusOk,
+     .quietStatus = 1223, .event = EventKind::Error},
 };
 
 }  // namespace

@@ -44,8 +44,36 @@ std::string utf8Line(const std::wstring& text) {
     return line;
 }
 
+std::size_t eventTextLength(const std::wstring& text) {
+    if (text.size() <= kEventStringLimit) return text.size();
+    const bool splitsPair = isHighSurrogate(static_cast<char32_t>(text[kEventStringLimit - 1]));
+    return splitsPair ? kEventStringLimit - 1 : kEventStringLimit;
+}
+
 void deliverQuietly(const QuietSink& sink, RunOutcome outcome, const std::wstring& text) {
     const OutcomeRow& row = outcomeRow(outcome);
-    sink.writeStandardError(utf8Line(text));
-    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, text);
+    const std::string line = utf8Line(text);
+    const std::size_t eventLength = eventTextLength(text);
+    if (eventLength == text.size()) {
+        sink.reportEvent(kEventSourceName, row.event, row.quietStatus, text.c_str());
+    } else {
+        sink.reportEvent(kEventSourceName, row.event, row.quietStatus, text.substr(0, eventLength).c_str());
+    }
+    sink.writeStandardError(line.data(), line.size());
+}
+
+void deliverAsciiQuietly(const QuietSink& sink, RunOutcome outcome, const char* text) {
+    const OutcomeRow& row = outcomeRow(outcome);
+    wchar_t wide[kAsciiReportCapacity] = {};
+    char line[kAsciiReportCapacity + 2] = {};
+    std::size_t length = 0;
+    // ASCII: each byte is its own UTF-16 unit and its own UTF-8 byte.
+    for (; text[length] != '\0' && length + 1 < kAsciiReportCapacity; ++length) {
+        wide[length] = static_cast<unsigned char>(text[length]);
+        line[length] = text[length];
+    }
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, wide);
+    sink.writeStandardError(line, length + 2);
 }

@@ -4,22 +4,22 @@
 
 namespace {
 
-void writeToStandardError(const std::string& bytes) {
+void writeToStandardError(const char* bytes, std::size_t size) {
     // A GUI program has a standard error handle only when its caller gave it one.
     const HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
     if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;
-    WriteFile(standardError, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    WriteFile(standardError, bytes, static_cast<DWORD>(size), &written, nullptr);
 }
 
 WORD eventType(EventKind kind) {
     return kind == EventKind::Warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE;
 }
 
-void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, const std::wstring& text) {
+void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text) {
     const HANDLE log = RegisterEventSourceW(nullptr, source);
     if (log == nullptr) return;
-    const wchar_t* strings[1] = {text.c_str()};
+    const wchar_t* strings[1] = {text};
     ReportEventW(log, eventType(kind), 0, eventId, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(log);
 }

@@ -1,5 +1,6 @@
 #include "RunMode.h"
 
-bool isQuietRun(bool silentSwitch, StationVisibility station) {
-    return silentSwitch || station == StationVisibility::Invisible;
+bool isQuietRun(bool silentSwitch, StationVisibility station, SessionKind session) {
+    if (silentSwitch || station == StationVisibility::Invisible || session == SessionKind::Zero) return true;
+    return station == StationVisibility::Unknown && session == SessionKind::Unknown;
 }

@@ -12,17 +12,27 @@ inline constexpr wchar_t kCaption[] = L"Brenhold caller.";
 // The process's window station: visible (WSF_VISIBLE), not, or it could not be asked.
 enum class StationVisibility { Visible, Invisible, Unknown };
 
-// Quiet on request, or where a box could never be answered. A station that cannot be asked
-// is taken as visible: the program behaves as it always did.
-bool isQuietRun(bool silentSwitch, StationVisibility station);
+// The process's session: session 0 (services, tasks of SYSTEM), another, or unknown.
+enum class SessionKind { Zero, User, Unknown };
+
+// Quiet on request, or where a box could never be answered: a station without WSF_VISIBLE,
+// session 0 (isolated from every user since Vista, whatever its station says), or where
+// neither can be asked: a box that nobody answers hangs the caller, while standard error
+// and the event log still carry every message. A station that cannot be asked in a user's
+// session is taken as visible: the program behaves as it always did.
+bool isQuietRun(bool silentSwitch, StationVisibility station, SessionKind session);
 
 // Everything quiet mode changes: the job's table (where messages go, how the shell
 // recycles), how an escaped error is reported, which status ends the run.
 struct RunMode {
     const JobPlatform* job;
     void (*reportRuntimeError)(uint64_t errorAddress);
+    // Says that the session ended before the run was over, where the mode says anything.
+    void (*reportSessionEnd)();
     uint32_t (*exitStatus)(RunOutcome outcome);
 };
+
+inline constexpr char kSessionEndedText[] = "The session ended before the run was over.";
 
 // The Windows side. Decided from every argument, before any message.
 const RunMode& chooseRunMode();

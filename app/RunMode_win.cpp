@@ -39,9 +39,18 @@ constexpr JobPlatform windowsJobPlatform(void (*tell)(WindowRef, RunOutcome, con
 constinit const JobPlatform kVisibleJobPlatform = windowsJobPlatform(tellInBox, disposeInputFile);
 constinit const JobPlatform kQuietJobPlatform = windowsJobPlatform(tellQuietly, disposeInputFileSilently);
 
+// A log-off ends a visible run as the run always ended, with nothing said: nobody is left
+// to read a box.
+void sayNothingOfSessionEnd() {}
+
+void reportSessionEndQuietly() {
+    deliverAsciiQuietly(kWindowsQuietSink, RunOutcome::SessionEnded, kSessionEndedText);
+}
+
 constinit const RunMode kQuietMode = {
     .job = &kQuietJobPlatform,
     .reportRuntimeError = reportRuntimeErrorQuietly,
+    .reportSessionEnd = reportSessionEndQuietly,
     .exitStatus = quietExitStatus,
 };
 
@@ -56,18 +65,26 @@ StationVisibility processStationVisibility() {
     return (flags.dwFlags & WSF_VISIBLE) != 0 ? StationVisibility::Visible : StationVisibility::Invisible;
 }
 
+SessionKind processSession() {
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) return SessionKind::Unknown;
+    return session == 0 ? SessionKind::Zero : SessionKind::User;
+}
+
 }  // namespace
 
 constinit const RunMode kVisibleMode = {
     .job = &kVisibleJobPlatform,
     .reportRuntimeError = reportRuntimeError,
+    .reportSessionEnd = sayNothingOfSessionEnd,
     .exitStatus = visibleExitStatus,
 };
 
-// -SILENT after an invalid keyword counts too.
+// -SILENT after an invalid keyword counts too. Nothing here allocates: a failure before
+// the choice would otherwise be shown in a box, also where nobody can answer one.
 const RunMode& chooseRunMode() {
-    const bool silent = hasSilentSwitch(splitCommandLine(GetCommandLineW()));
-    return isQuietRun(silent, processStationVisibility()) ? kQuietMode : kVisibleMode;
+    const bool silent = hasSilentSwitch(GetCommandLineW());
+    return isQuietRun(silent, processStationVisibility(), processSession()) ? kQuietMode : kVisibleMode;
 }
 
 void showMessage(WindowRef window, const std::wstring& text) {

@@ -6,11 +6,13 @@
 #include <cstdint>
 
 #include "OutcomeTable.h"
+#include "QuietReport.h"
 
 inline constexpr char kRuntimeErrorTemplate[] = "Runtime error     at 0000000000000000";
 inline constexpr char kRuntimeErrorCaption[] = "Error";
 
 using RuntimeErrorText = std::array<char, sizeof(kRuntimeErrorTemplate)>;
+static_assert(sizeof(kRuntimeErrorTemplate) <= kAsciiReportCapacity, "the quiet report takes it whole");
 
 // "Runtime error 217 at " and sixteen upper-case hexadecimal digits, NUL-terminated.
 RuntimeErrorText formatRuntimeError(uint64_t errorAddress);

@@ -9,8 +9,7 @@ void reportRuntimeError(uint64_t errorAddress) {
 }
 
 void reportRuntimeErrorQuietly(uint64_t errorAddress) {
+    // No heap: the error being reported may be the heap's own failure.
     const RuntimeErrorText text = formatRuntimeError(errorAddress);
-    // The report is plain ASCII: each byte is its own UTF-16 unit.
-    const std::wstring wide(text.data(), text.data() + text.size() - 1);
-    deliverQuietly(kWindowsQuietSink, RunOutcome::RuntimeError, wide);
+    deliverAsciiQuietly(kWindowsQuietSink, RunOutcome::RuntimeError, text.data());
 }

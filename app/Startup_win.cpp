@@ -49,7 +49,8 @@ LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam,
         // shell's): end here, without ever returning into the job.
         if (static_cast<uint32_t>(wParam) != 0) {
             shutDown();
-            ExitProcess(kExitStatusOk);
+            gRunMode->reportSessionEnd();
+            ExitProcess(gRunMode->exitStatus(RunOutcome::SessionEnded));
         }
         return 0;
     default:
@@ -87,7 +88,6 @@ void createApplicationWindow() {
 }
 
 void startAndRunJob() {
-    gRunMode = &chooseRunMode();
     createApplicationWindow();
     gRunOutcome = runJobWith(*gRunMode->job, gApplicationWindow.get());
 }
@@ -95,6 +95,7 @@ void startAndRunJob() {
 }  // namespace
 
 extern "C" void runProcess() {
+    gRunMode = &chooseRunMode();
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));

@@ -24,23 +24,42 @@ const wchar_t* skipLeadingMaterial(const wchar_t* cursor) {
     }
 }
 
-const wchar_t* collectQuotedSection(const wchar_t* cursor, std::wstring& token) {
-    while (!isEnd(*cursor) && *cursor != kQuote) token.push_back(*cursor++);
+// append(unit) takes each code unit of the token in turn, quotes removed.
+template <typename Append>
+const wchar_t* collectQuotedSection(const wchar_t* cursor, Append& append) {
+    while (!isEnd(*cursor) && *cursor != kQuote) append(*cursor++);
     if (*cursor == kQuote) ++cursor;
     return cursor;
 }
 
-const wchar_t* readToken(const wchar_t* cursor, std::wstring& token) {
+template <typename Append>
+const wchar_t* readToken(const wchar_t* cursor, Append& append) {
     cursor = skipLeadingMaterial(cursor);
     while (!isEnd(*cursor) && !isBlank(*cursor)) {
         if (*cursor == kQuote) {
-            cursor = collectQuotedSection(cursor + 1, token);
+            cursor = collectQuotedSection(cursor + 1, append);
         } else {
-            token.push_back(*cursor++);
+            append(*cursor++);
         }
     }
     return cursor;
 }
+
+wchar_t asciiUpperUnit(wchar_t unit) {
+    return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 0x20) : unit;
+}
+
+// Compares a token with -SILENT unit by unit as it is read, keeping nothing.
+struct SilentMatch {
+    std::size_t length = 0;
+    bool matches = true;
+    void operator()(wchar_t unit) {
+        const std::size_t switchLength = sizeof kSilentSwitch / sizeof kSilentSwitch[0] - 1;
+        matches = matches && length < switchLength && asciiUpperUnit(unit) == kSilentSwitch[length];
+        ++length;
+    }
+    bool isSwitch() const { return matches && length == sizeof kSilentSwitch / sizeof kSilentSwitch[0] - 1; }
+};
 
 }  // namespace
 
@@ -49,7 +68,8 @@ std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine) {
     const wchar_t* cursor = commandLine;
     for (;;) {
         std::wstring token;
-        cursor = readToken(cursor, token);
+        auto append = [&token](wchar_t unit) { token.push_back(unit); };
+        cursor = readToken(cursor, append);
         if (token.empty()) return arguments;
         arguments.push_back(std::move(token));
     }
@@ -57,9 +77,7 @@ std::vector<std::wstring> splitCommandLine(const wchar_t* commandLine) {
 
 std::wstring asciiUpper(const std::wstring& text) {
     std::wstring upper(text);
-    for (wchar_t& unit : upper) {
-        if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - 0x20);
-    }
+    for (wchar_t& unit : upper) unit = asciiUpperUnit(unit);
     return upper;
 }
 
@@ -90,4 +108,14 @@ bool hasSilentSwitch(const std::vector<std::wstring>& arguments) {
         if (asciiUpper(arguments[index]) == kSilentSwitch) return true;
     }
     return false;
+}
+
+bool hasSilentSwitch(const wchar_t* commandLine) {
+    const wchar_t* cursor = commandLine;
+    for (bool program = true;; program = false) {
+        SilentMatch match;
+        cursor = readToken(cursor, match);
+        if (match.length == 0) return false;
+        if (!program && match.isSwitch()) return true;
+    }
 }

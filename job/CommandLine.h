@@ -31,3 +31,6 @@ ParseOutcome parseRunOptions(const std::vector<std::wstring>& arguments);
 
 // Whether -SILENT stands anywhere after argument 0, also after an invalid keyword.
 bool hasSilentSwitch(const std::vector<std::wstring>& arguments);
+// The same, read straight from the command line with no allocation: the run mode is known
+// before the first call that can fail.
+bool hasSilentSwitch(const wchar_t* commandLine);

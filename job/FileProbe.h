@@ -13,6 +13,10 @@ inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorPathNotFound = 3;
 inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorInvalidName = 123;
+// The two reparse tags that make a directory a link: a junction and a symbolic link. Other
+// directory reparse points (cloud-file placeholders, deduplicated folders...) are folders.
+inline constexpr uint32_t kReparseTagMountPoint = 0xA0000003;
+inline constexpr uint32_t kReparseTagSymlink = 0xA000000C;
 
 // An attribute read, with the error taken right after a failed read.
 struct AttributeRead {
@@ -44,6 +48,15 @@ struct FileProbe {
     uint32_t (*openForReading)(const std::wstring& path);
 };
 
+// The entry at a path, opened for deletion without following a link, so that the
+// comparison and the removal reach one and the same entry whatever is put at the name in
+// between. handle is null when the open failed.
+struct OpenedEntry {
+    void* handle = nullptr;
+    bool isLink = false;        // the entry is itself a reparse point (a file link)
+    FileIdentity identity;      // read from the handle
+};
+
 struct FileRemover {
     // The path resolved as the platform resolves it for every other call, against the
     // current directory (or a drive's own); empty when it cannot be had.
@@ -52,6 +65,12 @@ struct FileRemover {
     uint32_t (*deleteFile)(const std::wstring& path);
     AttributeRead (*readAttributes)(const std::wstring& path);
     FileIdentity (*readIdentity)(const std::wstring& path);
+    OpenedEntry (*openForDeletion)(const std::wstring& path);
+    // Marks the opened entry deleted (it goes when the last handle closes): 0, else the error.
+    uint32_t (*deleteOpened)(void* handle);
+    void (*closeOpened)(void* handle);
+    // The reparse tag of the entry at the path; 0 when it has none or cannot be read.
+    uint32_t (*reparseTag)(const std::wstring& path);
     bool (*removeDirectory)(const std::wstring& path);
     void (*setLastError)(uint32_t error);
     // True when the shell reported the file moved (or deleted where there is no bin).
@@ -61,4 +80,6 @@ struct FileRemover {
 // The Windows side.
 AttributeRead readAttributesOnDisk(const std::wstring& path);
 FileIdentity readIdentityOnDisk(const std::wstring& path);
+// The identity of an open file, and its attributes; not ok when they cannot be read.
+FileIdentity identityOfHandle(void* file, uint32_t* attributes);
 extern const FileProbe kWindowsFileProbe;

@@ -49,6 +49,8 @@ void takeWideId(HANDLE file, FileIdentity& identity) {
     uint64_t halves[2] = {};
     static_assert(sizeof halves == sizeof wide.FileId.Identifier);
     memcpy(halves, wide.FileId.Identifier, sizeof halves);
+    // All zero: the file system keeps no such IDs for this file; the 64-bit index stands.
+    if (halves[0] == 0 && halves[1] == 0) return;
     identity.wideId = true;
     identity.volume = wide.VolumeSerialNumber;
     identity.idLow = halves[0];
@@ -66,8 +68,14 @@ FileIdentity readIdentityOnDisk(const std::wstring& path) {
                                       OPEN_EXISTING, 0, nullptr);
     if (opened == INVALID_HANDLE_VALUE) return {};
     const UniqueFile file(opened);
+    uint32_t attributes = 0;
+    return identityOfHandle(opened, &attributes);
+}
+
+FileIdentity identityOfHandle(HANDLE opened, uint32_t* attributes) {
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!GetFileInformationByHandle(opened, &info)) return {};
+    *attributes = info.dwFileAttributes;
     FileIdentity identity = {
         .ok = true,
         .volume = info.dwVolumeSerialNumber,

@@ -4,10 +4,30 @@ namespace {
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool isDirectoryLink(const AttributeRead& read) {
+// A junction or a directory symbolic link; any other directory reparse point is a folder.
+bool isDirectoryLink(const FileRemover& remover, const std::wstring& path, const AttributeRead& read) {
     const uint32_t directoryLink = kAttributeReparsePoint | kAttributeDirectory;
-    return read.ok && (read.attributes & directoryLink) == directoryLink;
+    if (!read.ok || (read.attributes & directoryLink) != directoryLink) return false;
+    const uint32_t tag = remover.reparseTag(path);
+    return tag == kReparseTagMountPoint || tag == kReparseTagSymlink;
 }
+
+// The one owner of an entry opened for deletion.
+class OpenedForDeletion {
+public:
+    OpenedForDeletion(const FileRemover& remover, const std::wstring& path)
+        : remover_(remover), entry_(remover.openForDeletion(path)) {}
+    OpenedForDeletion(const OpenedForDeletion&) = delete;
+    OpenedForDeletion& operator=(const OpenedForDeletion&) = delete;
+    ~OpenedForDeletion() {
+        if (entry_.handle != nullptr) remover_.closeOpened(entry_.handle);
+    }
+    const OpenedEntry& entry() const { return entry_; }
+
+private:
+    const FileRemover& remover_;
+    OpenedEntry entry_;
+};
 
 bool isAbsent(const AttributeRead& read) {
     return !read.ok && (read.error == kErrorFileNotFound || read.error == kErrorPathNotFound);
@@ -17,10 +37,38 @@ bool isAbsent(const AttributeRead& read) {
 // -DELETE, which goes as a link (its target stays), as the deletion always did.
 Disposal disposeOfStranger(const FileRemover& remover, const RunOptions& options) {
     const AttributeRead read = remover.readAttributes(options.inputPath);
-    if (options.deleteAfterPrint && isDirectoryLink(read)) {
+    if (options.deleteAfterPrint && isDirectoryLink(remover, options.inputPath, read)) {
         return deleteFilePermanentlyWith(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
     }
     return isAbsent(read) ? Disposal::Gone : Disposal::Kept;
+}
+
+// -DELETE of a file link: the identity that counts is the target's (what was printed), which
+// only an open that follows the link reads, while the removal must reach the link, which only
+// an open that does not follow it reaches. No one handle does both, so a link goes by name as
+// it always did, after the followed identity was compared.
+Disposal deleteLinkByName(const FileRemover& remover, const RunOptions& options, const TestedFile& tested) {
+    if (!isSameUnchangedFile(tested.identity, remover.readIdentity(options.inputPath))) {
+        return disposeOfStranger(remover, options);
+    }
+    return deleteFilePermanentlyWith(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
+}
+
+// -DELETE compares and removes through one handle: a file (or a parent junction) put at the
+// name between the comparison and the removal is never the one removed.
+Disposal deleteTestedFile(const FileRemover& remover, const RunOptions& options, const TestedFile& tested) {
+    {
+        const OpenedForDeletion opened(remover, options.inputPath);
+        const OpenedEntry& entry = opened.entry();
+        // A directory, a locked or denied file, or nothing at all: no handle for deletion.
+        if (entry.handle == nullptr) return disposeOfStranger(remover, options);
+        if (!entry.isLink) {
+            if (!isSameUnchangedFile(tested.identity, entry.identity)) return disposeOfStranger(remover, options);
+            return remover.deleteOpened(entry.handle) == 0 ? Disposal::Removed : Disposal::Kept;
+        }
+    }
+    // Closed first: the link's own handle stands in no way of its deletion by name.
+    return deleteLinkByName(remover, options, tested);
 }
 
 }  // namespace
@@ -41,11 +89,10 @@ Disposal disposeInputFileWith(const FileRemover& remover, const RunOptions& opti
     if (fullPath.empty() || fullPath != tested.fullPath) return Disposal::Kept;
     // A producer may have put a new file at the name, or written to this one, while the
     // library printed: what was not printed stays.
+    if (options.deleteAfterPrint) return deleteTestedFile(remover, options, tested);
+    // The shell takes names only: between this comparison and its removal the window stays.
     if (!isSameUnchangedFile(tested.identity, remover.readIdentity(options.inputPath))) {
         return disposeOfStranger(remover, options);
-    }
-    if (options.deleteAfterPrint) {
-        return deleteFilePermanentlyWith(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
     }
     const std::wstring target = recycleTarget(fullPath);
     if (target.empty()) return Disposal::Kept;
@@ -65,7 +112,7 @@ bool deleteFilePermanentlyWith(const FileRemover& remover, const std::wstring& p
     if (deleteError == 0) return true;
     // The print library may have turned the path into a directory link or junction;
     // RemoveDirectoryW removes such a link itself and never its target.
-    if (isDirectoryLink(remover.readAttributes(path))) return remover.removeDirectory(path);
+    if (isDirectoryLink(remover, path, remover.readAttributes(path))) return remover.removeDirectory(path);
     remover.setLastError(deleteError);
     return false;
 }

@@ -3,11 +3,44 @@
 
 #include "InputFileDisposal.h"
 #include "win32/SizedText.h"
+#include "win32/UniqueHandle.h"
 
 namespace {
 
 uint32_t deleteFileOnDisk(const std::wstring& path) {
     return DeleteFileW(path.c_str()) ? 0 : GetLastError();
+}
+
+OpenedEntry openForDeletionOnDisk(const std::wstring& path) {
+    // Every kind of sharing, as DeleteFileW opens: a file that another process holds without
+    // delete sharing fails here, as it fails there. FILE_FLAG_OPEN_REPARSE_POINT: the entry
+    // at the name, never a link's target. A directory does not open without
+    // FILE_FLAG_BACKUP_SEMANTICS, so it never gets a handle here.
+    const HANDLE opened = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) return {};
+    uint32_t attributes = 0;
+    const FileIdentity identity = identityOfHandle(opened, &attributes);
+    return {.handle = opened, .isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, .identity = identity};
+}
+
+// The same refusals as DeleteFileW: a read-only file answers access denied.
+uint32_t deleteOpenedOnDisk(void* handle) {
+    FILE_DISPOSITION_INFO disposition = {.DeleteFile = TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? 0
+                                                                                                     : GetLastError();
+}
+
+void closeOpenedOnDisk(void* handle) { UniqueFile closed(handle); }
+
+// FindFirstFileW names the tag of a reparse point in dwReserved0; for a name without
+// wildcards it finds the entry itself, not what a directory holds.
+uint32_t reparseTagOnDisk(const std::wstring& path) {
+    WIN32_FIND_DATAW entry;
+    const UniqueFind search(FindFirstFileW(path.c_str(), &entry));
+    if (!search.valid() || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
+    return entry.dwReserved0;
 }
 
 bool removeDirectoryOnDisk(const std::wstring& path) {
@@ -44,6 +77,10 @@ constexpr FileRemover windowsFileRemover(bool (*recycle)(const std::wstring&)) {
         .deleteFile = deleteFileOnDisk,
         .readAttributes = readAttributesOnDisk,
         .readIdentity = readIdentityOnDisk,
+        .openForDeletion = openForDeletionOnDisk,
+        .deleteOpened = deleteOpenedOnDisk,
+        .closeOpened = closeOpenedOnDisk,
+        .reparseTag = reparseTagOnDisk,
         .removeDirectory = removeDirectoryOnDisk,
         .setLastError = setLastErrorOnThread,
         .recycle = recycle,

@@ -11,4 +11,5 @@ enum class RunOutcome {
     LibraryMissing,
     EntryPointMissing,
     RuntimeError,       // a print failure, a fault in the library, any escaped error
+    SessionEnded,       // the user logged off (or Windows shut down) before the job was over
 };

@@ -2,9 +2,10 @@
 
 namespace {
 
-// Code pages that hold every character: the platform takes only 0 or WC_ERR_INVALID_CHARS
-// and no used-default flag for them, and fails the call otherwise.
-bool holdsEveryCharacter(uint32_t codePage) { return codePage == kCodePageUtf8 || codePage == kCodePageGb18030; }
+// The one ANSI code page that holds every character: the platform takes only 0 or
+// WC_ERR_INVALID_CHARS and no used-default flag for it, and fails the call otherwise.
+// (GB18030 would too, but GetACP never answers it.)
+bool holdsEveryCharacter(uint32_t codePage) { return codePage == kCodePageUtf8; }
 
 }  // namespace
 

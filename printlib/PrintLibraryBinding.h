@@ -16,7 +16,6 @@ struct AnsiText {
 // How WideCharToMultiByte is asked to convert to the ANSI code page. Win32 values spelled
 // out, so the rule needs no Windows header.
 inline constexpr uint32_t kCodePageUtf8 = 65001;
-inline constexpr uint32_t kCodePageGb18030 = 54936;
 inline constexpr uint32_t kNoBestFitChars = 0x400;    // WC_NO_BEST_FIT_CHARS
 inline constexpr uint32_t kErrorOnInvalidChars = 0x80;  // WC_ERR_INVALID_CHARS
 

@@ -25,6 +25,8 @@
 //                       are then out of sight, and one would hang until the time limit
 //   stderr=PATH         give the product this file (created anew) as its standard error,
 //                       as cmd does for `2> PATH`
+//   stderr=pipe         give it the write end of an anonymous pipe of the default size
+//                       that nobody reads, as a careless caller does
 // Output lines (UTF-8, texts as hex of UTF-8):
 //   screen=CX,CY
 //   box caption=.. text=.. rect=L,T,R,B buttons=.. icon=N owner=0|1 ownerclass=.. ownertitle=..
@@ -290,8 +292,14 @@ int wmain(int argc, wchar_t** argv) {
         startup.lpDesktop = desktop.data();
     }
     HANDLE standardError = INVALID_HANDLE_VALUE;
+    HANDLE unreadPipe = INVALID_HANDLE_VALUE;
+    if (request["stderr"] == "pipe") {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        if (!CreatePipe(&unreadPipe, &standardError, &inheritable, 0)) emit("pipe=failed");
+        SetHandleInformation(unreadPipe, HANDLE_FLAG_INHERIT, 0);
+    }
     if (!request["stderr"].empty()) {
-        standardError = makeStandardError(wide(request["stderr"]));
+        if (request["stderr"] != "pipe") standardError = makeStandardError(wide(request["stderr"]));
         startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdInput = nullptr;
         startup.hStdOutput = nullptr;
@@ -339,5 +347,6 @@ int wmain(int argc, wchar_t** argv) {
     emit("exit=" + std::to_string(status));
     if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
     if (standardError != INVALID_HANDLE_VALUE) CloseHandle(standardError);
+    if (unreadPipe != INVALID_HANDLE_VALUE) CloseHandle(unreadPipe);
     return 0;
 }

@@ -101,18 +101,19 @@ class Run:
         """Each event the product reported, as (source, type, id, text), read from what Wine 8
         prints for it with WINEDEBUG=fixme+advapi,err+eventlog,warn+eventlog: its
         RegisterEventSourceW and ReportEventW stubs name the source, the type and the ID,
-        and the eventlog channel prints the string (errors as err:, warnings as warn:)."""
+        and the eventlog channel prints the string (errors as err:, warnings as warn:). Wine
+        cuts a long string in its debug output: the text then ends in '...'."""
         found, source, head = [], None, None
         for line in self.wine_errors.splitlines():
             registered = re.search(r'RegisterEventSourceW \(\(null\),L"(.*)"\)', line)
             reported = re.search(r'fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),', line)
-            text = re.search(r'(?:err|warn):eventlog:ReportEventW L"(.*)"$', line)
+            text = re.search(r'(?:err|warn):eventlog:ReportEventW L"(.*)"(\.\.\.)?$', line)
             if registered:
                 source = wine_unescape(registered.group(1))
             elif reported:
                 head = (source, int(reported.group(1), 16), int(reported.group(2), 16))
             elif text and head:
-                found.append(head + (wine_unescape(text.group(1)),))
+                found.append(head + (wine_unescape(text.group(1)) + (text.group(2) or ''),))
                 head = None
         return found
 
@@ -188,10 +189,11 @@ class Sandbox:
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
             endsession_zero=False, lock=None, timeout_ms=30000, hold=None, watch_tree=False,
-            exe=None, locale='C.UTF-8', hidden_station=False, stderr=None):
+            exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
         takes the ANSI code page (and its button texts) from the Unix locale, so the run has
-        the given locale and never the caller's."""
+        the given locale and never the caller's. A run that the driver's time limit ends fails
+        the test, unless may_hang: then its exit is 'timeout'."""
         if command_line is None:
             command_line = f'"{winpath(self.exe)}" {arguments}'
         request = {
@@ -214,7 +216,9 @@ class Sandbox:
             request['watch'] = 'tree'
         if hidden_station:
             request['station'] = '1'
-        if stderr:
+        if stderr == 'pipe':
+            request['stderr'] = 'pipe'
+        elif stderr:
             request['stderr'] = winpath(stderr)
         request_file = self.root / 'request.txt'
         request_file.write_text(''.join(f'{k}={v}\n' for k, v in request.items()), encoding='utf-8')
@@ -244,7 +248,7 @@ class Sandbox:
                 break
         text = output.read_text('utf-8', 'replace') if output.exists() else ''
         wine_errors = errors.read_text('utf-8', 'replace')
-        run = self._read(text or wine_errors)
+        run = self._read(text or wine_errors, may_hang)
         run.wine_errors = wine_errors
         return run
 
@@ -266,7 +270,7 @@ class Sandbox:
         runner.join()
         return outcome['run']
 
-    def _read(self, output):
+    def _read(self, output, may_hang=False):
         boxes, answers, status, screen = [], [], None, ()
         for line in output.splitlines():
             words = line.split()
@@ -278,6 +282,8 @@ class Sandbox:
                 answers.append(words[0].split('=', 1)[1])
             elif words[0].startswith('exit='):
                 status = int(words[0].split('=', 1)[1])
+            elif words[0] == 'timeout' and may_hang:
+                status = 'timeout'
             elif words[0].startswith('screen='):
                 screen = tuple(int(v) for v in words[0].split('=', 1)[1].split(','))
         events = []

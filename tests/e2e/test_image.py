@@ -16,7 +16,7 @@ EXIT_REGISTRATIONS = {b'atexit', b'_onexit', b'__dllonexit', b'_crt_atexit'}
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'advapi32.dll', 'msvcrt.dll'}
 RT_ICON, RT_MESSAGETABLE, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 11, 14, 16, 24
 # The event IDs quiet mode reports: its exit statuses other than 0.
-EVENT_IDS = [2, 80, 87, 126, 127, 160, 217]
+EVENT_IDS = [2, 80, 87, 126, 127, 160, 217, 1223]
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'

@@ -257,6 +257,8 @@ class ExistenceThroughTheProcess(ProductTest):
         self.assertPrintedQuietly(run)
         self.assertEqual(run.printed, b'sub\\x.txt')
         self.assertEqual(run.events_of('delete')[0].fields['path'], utf16('sub\\x.txt'))
+        # Opened once, compared and deleted through that one handle, never by name again.
+        self.assertEqual(run.events_of('delete')[0].fields.get('by'), 'handle')
         self.assertFalse((box.work / 'sub' / 'x.txt').exists())
 
 

@@ -150,6 +150,39 @@ class UnattendedRuns(ProductTest):
                 self.assertEqual(recycles[0].fields['from'], utf16(str(harness.winpath(box.work / 'x.txt')) + '\0\0'))
                 self.assertEqual(box.trashed(), ['x.txt'])
 
+    def test_the_event_comes_before_a_line_that_blocks(self):
+        # A caller that gives a pipe and never reads it: a line longer than the pipe's buffer
+        # blocks for ever (the driver's time limit ends the run). The event is in by then.
+        box = self.sandbox()
+        name = 'n' * 200 + '/'
+        path = name * 25 + 'missing.txt'
+        run = box.run('-SILENT ' + path, env=EVENTS, stderr='pipe', timeout_ms=4000, may_hang=True)
+        self.assertEqual(run.boxes, [], run.output)
+        self.assertEqual(run.exit, 'timeout', 'the line no longer blocks: this test shows nothing')
+        [(source, kind, event_id, text)] = run.reported_events()
+        self.assertEqual((source, kind, event_id), (SOURCE, ERROR, 2))
+        # Wine's debug output cuts the string; what it shows is the start of the message.
+        self.assertTrue(text.endswith('...'), text)
+        self.assertTrue(f'Input file "{path}" does not exist.'.startswith(text[:-3]), text)
+
+    def test_log_off_in_quiet_mode_has_a_status_of_its_own(self):
+        # The session ends while the library's box is open: nothing was printed, so the status
+        # must not be 0, which says printed and disposed of; outside quiet mode it stays 0.
+        text = 'The session ended before the run was over.'
+        for switch in ('-DELETE', '-RECYCLE'):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('x.txt', b'the input')
+                stderr = box.root / 'stderr.txt'
+                run = box.run(f'-SILENT {switch} x.txt', env=dict(EVENTS, TAMSEL_MODAL='1'),
+                              logoff_caption='Tamsel', stderr=stderr)
+                self.assertEqual([b.caption for b in run.boxes], ['Tamsel'], run.output)
+                self.assertEqual(run.exit, 1223)
+                self.assertEqual(stderr.read_bytes(), text.encode() + b'\r\n')
+                self.assertEqual(run.reported_events(), [(SOURCE, ERROR, 1223, text)])
+                self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+                self.assertEqual(box.trashed(), [])
+
 
 if __name__ == '__main__':
     harness.main()

@@ -134,6 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Quiet mode is asked for by -SILENT anywhere after argument 0, an invalid keyword or not.
     const auto given = arguments.begin() + std::min<size_t>(1, arguments.size());
     check(hasSilentSwitch(arguments) == std::any_of(given, arguments.end(), isSilent));
+    // The start-up reads it from the raw text, without splitting: the same answer.
+    check(hasSilentSwitch(text.get()) == hasSilentSwitch(arguments));
 
     size_t tailLength = 0;
     const auto tailText = exactText(rest, &tailLength);

@@ -20,8 +20,10 @@
 //   TAMSEL_WINDOWS stay loaded, note the process's top-level windows when loaded, and log at
 //                  process exit the classes of those that still exist (the caller's
 //                  shutdown destroys its hidden window before it ends the process)
-//   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW and
-//                  SHFileOperationW, logging what the disposal asks for
+//   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW,
+//                  SHFileOperationW and its deletion through a handle (CreateFileW with
+//                  DELETE access, then SetFileInformationByHandle with FileDispositionInfo),
+//                  logging what the disposal asks for
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -81,6 +83,13 @@ std::string number(unsigned long long value, bool hex = true) {
 using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
 using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
 using FileOperationProc = int(WINAPI*)(LPSHFILEOPSTRUCTW);
+using CreateFileProc = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+using SetFileInformationProc = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+CreateFileProc gRealCreateFile = nullptr;
+SetFileInformationProc gRealSetFileInformation = nullptr;
+// The path and handle of the caller's last open for deletion.
+std::wstring gOpenedForDeletion;
+HANDLE gDeletionHandle = INVALID_HANDLE_VALUE;
 DeleteFileProc gRealDeleteFile = nullptr;
 RemoveDirectoryProc gRealRemoveDirectory = nullptr;
 FileOperationProc gRealFileOperation = nullptr;
@@ -103,6 +112,27 @@ BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
     const BOOL done = gRealDeleteFile(path);
     logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex() + " content=" + content +
              " ok=" + (done ? "1" : "0"));
+    return done;
+}
+
+HANDLE WINAPI watchedCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE model) {
+    const HANDLE opened = gRealCreateFile(path, access, share, security, disposition, flags, model);
+    if ((access & DELETE) != 0 && opened != INVALID_HANDLE_VALUE) {
+        gOpenedForDeletion = path;
+        gDeletionHandle = opened;
+    }
+    return opened;
+}
+
+// Logged as a deletion of the path the handle was opened with: the caller's request.
+BOOL WINAPI watchedSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+    const bool deletes = kind == FileDispositionInfo && static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFile;
+    if (!deletes || file != gDeletionHandle) return gRealSetFileInformation(file, kind, info, size);
+    const std::string content = contentAt(gOpenedForDeletion.c_str());
+    const BOOL done = gRealSetFileInformation(file, kind, info, size);
+    logEvent("delete path=" + hexWide(gOpenedForDeletion.c_str(), gOpenedForDeletion.size()) +
+             " printed=" + printedPathHex() + " content=" + content + " ok=" + (done ? "1" : "0") + " by=handle");
     return done;
 }
 
@@ -165,6 +195,8 @@ void watchDisposal() {
     hookImport("DeleteFileW", &watchedDeleteFile, &gRealDeleteFile);
     hookImport("RemoveDirectoryW", &watchedRemoveDirectory, &gRealRemoveDirectory);
     hookImport("SHFileOperationW", &watchedFileOperation, &gRealFileOperation);
+    hookImport("CreateFileW", &watchedCreateFile, &gRealCreateFile);
+    hookImport("SetFileInformationByHandle", &watchedSetFileInformation, &gRealSetFileInformation);
 }
 
 // ---- Printing ------------------------------------------------------------------------------

@@ -16,11 +16,15 @@ struct RemoverAnswers {
     bool removeDirectory = false;
     FileIdentity identity = kTested;  // what the path's file is at the disposal
     bool recycled = true;
+    bool entryIsLink = false;         // the entry at the path is a file link
+    uint32_t deleteOpenedError = 0;
+    uint32_t reparseTag = kReparseTagMountPoint;
 };
 
 RemoverAnswers gAnswers;
 std::vector<std::wstring> gCalls;
 uint32_t gLastError = 0;
+int gOpenedEntry = 0;  // the handle the fake hands out
 
 const FileRemover kFakeRemover = {
     .fullPath =
@@ -43,6 +47,25 @@ const FileRemover kFakeRemover = {
         [](const std::wstring& path) {
             gCalls.push_back(L"identity:" + path);
             return gAnswers.identity;
+        },
+    .openForDeletion =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"open:" + path);
+            // A directory, a locked, denied or absent entry opens for no deletion: no identity either.
+            if (!gAnswers.identity.ok) return OpenedEntry{};
+            return OpenedEntry{.handle = &gOpenedEntry, .isLink = gAnswers.entryIsLink, .identity = gAnswers.identity};
+        },
+    .deleteOpened =
+        [](void* handle) {
+            gCalls.push_back(handle == &gOpenedEntry ? L"delete-opened" : L"delete-opened:stray handle");
+            return gAnswers.deleteOpenedError;
+        },
+    .closeOpened =
+        [](void* handle) { gCalls.push_back(handle == &gOpenedEntry ? L"close" : L"close:stray handle"); },
+    .reparseTag =
+        [](const std::wstring& path) {
+            gCalls.push_back(L"tag:" + path);
+            return gAnswers.reparseTag;
         },
     .removeDirectory =
         [](const std::wstring& path) {
@@ -80,11 +103,11 @@ const DisposalCase kDisposalCases[] = {
      .fullPathNow = L"C:\\work\\a.txt", .calls = {}, .result = Disposal::NotAsked},
     {.name = "delete uses the path as given", .options = {.inputPath = L"a.txt", .deleteAfterPrint = true},
      .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
-     .calls = {L"fullpath:a.txt", L"identity:a.txt", L"delete:a.txt"}, .result = Disposal::Removed},
+     .calls = {L"fullpath:a.txt", L"open:a.txt", L"delete-opened", L"close"}, .result = Disposal::Removed},
     {.name = "delete wins over recycle",
      .options = {.inputPath = L"a.txt", .deleteAfterPrint = true, .recycleAfterPrint = true},
      .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
-     .calls = {L"fullpath:a.txt", L"identity:a.txt", L"delete:a.txt"}, .result = Disposal::Removed},
+     .calls = {L"fullpath:a.txt", L"open:a.txt", L"delete-opened", L"close"}, .result = Disposal::Removed},
     {.name = "recycle relative name by its full path", .options = {.inputPath = L"a.txt", .recycleAfterPrint = true},
      .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
      .calls = {L"fullpath:a.txt", L"identity:a.txt", L"recycle:C:\\work\\a.txt"}, .result = Disposal::Removed},
@@ -121,7 +144,7 @@ const DisposalCase kDisposalCases[] = {
      .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"identity:\\\\?\\C:\\a.txt"}, .result = Disposal::Kept},
     {.name = "a \\\\?\\ path is still deleted", .options = {.inputPath = L"\\\\?\\C:\\a.txt", .deleteAfterPrint = true},
      .testedFullPath = L"\\\\?\\C:\\a.txt", .fullPathNow = L"\\\\?\\C:\\a.txt",
-     .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"identity:\\\\?\\C:\\a.txt", L"delete:\\\\?\\C:\\a.txt"},
+     .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"open:\\\\?\\C:\\a.txt", L"delete-opened", L"close"},
      .result = Disposal::Removed},
     {.name = "the shell takes no device path", .options = {.inputPath = L"NUL", .recycleAfterPrint = true},
      .testedFullPath = L"\\\\.\\NUL", .fullPathNow = L"\\\\.\\NUL", .calls = {L"fullpath:NUL", L"identity:NUL"},
@@ -171,23 +194,23 @@ const std::wstring kPath = L"C:\\work\\a.txt";
 
 const IdentityCase kIdentityCases[] = {
     {.name = "same file unchanged: deleted", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.identity = kTested}, .calls = {L"delete:" + kPath}, .result = Disposal::Removed},
+     .now = {.identity = kTested}, .calls = {L"delete-opened", L"close"}, .result = Disposal::Removed},
     {.name = "same file unchanged: recycled", .deleteAfterPrint = false, .tested = kTested,
      .now = {.identity = kTested}, .calls = {L"recycle:" + kPath}, .result = Disposal::Removed},
     {.name = "the shell reports a failure", .deleteAfterPrint = false, .tested = kTested,
      .now = {.identity = kTested, .recycled = false}, .calls = {L"recycle:" + kPath}, .result = Disposal::Kept},
     {.name = "another file ID: a new file at the name", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idLow = 0x56; })},
-     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+     .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "upper half of the 128-bit ID differs", .deleteAfterPrint = false, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idHigh = 0x67; })},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "another volume", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.volume = 0x9999; })},
-     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+     .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "size differs: appended to", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.size = 12; })},
-     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+     .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "time differs: rewritten in place", .deleteAfterPrint = false, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.lastWrite += 1; })},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
@@ -198,14 +221,14 @@ const IdentityCase kIdentityCases[] = {
      .now = {.read = {false, 0, kErrorFileNotFound}, .identity = kUnreadable},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Gone},
     {.name = "not readable when tested", .deleteAfterPrint = true, .tested = kUnreadable,
-     .now = {.read = {true, 0x20}, .identity = kTested}, .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+     .now = {.read = {true, 0x20}, .identity = kTested}, .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "a file system without file IDs", .deleteAfterPrint = true,
      .tested = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; }),
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; })},
-     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+     .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "64-bit index then, 128-bit ID now", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideId = false; })},
-     .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
+     .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "plain directory: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kAttributeDirectory}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
@@ -215,8 +238,31 @@ const IdentityCase kIdentityCases[] = {
     {.name = "directory link: -DELETE removes the link itself", .deleteAfterPrint = true, .tested = kTested,
      .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
              .identity = kUnreadable},
-     .calls = {L"attributes:" + kPath, L"delete:" + kPath, L"attributes:" + kPath, L"rmdir:" + kPath},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath, L"delete:" + kPath, L"attributes:" + kPath,
+               L"tag:" + kPath, L"rmdir:" + kPath},
      .result = Disposal::Removed},
+    {.name = "read-only or in use: the handle's deletion refused", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested, .deleteOpenedError = 5}, .calls = {L"delete-opened", L"close"},
+     .result = Disposal::Kept},
+    {.name = "other directory reparse point: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable, .reparseTag = 0x9000001A},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath}, .result = Disposal::Kept},
+    {.name = "directory symbolic link: -DELETE removes the link itself", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
+             .identity = kUnreadable, .reparseTag = kReparseTagSymlink},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath, L"delete:" + kPath, L"attributes:" + kPath,
+               L"tag:" + kPath, L"rmdir:" + kPath},
+     .result = Disposal::Removed},
+    // A file link: compared by its target, as tested, and deleted by name, which removes the
+    // link and never its target.
+    {.name = "file link unchanged: the link goes by name", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested, .entryIsLink = true},
+     .calls = {L"close", L"identity:" + kPath, L"delete:" + kPath}, .result = Disposal::Removed},
+    {.name = "file link to another file: kept", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, kAttributeReparsePoint}, .identity = changed([](FileIdentity& i) { i.size = 12; }),
+             .entryIsLink = true},
+     .calls = {L"close", L"identity:" + kPath, L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "directory link: -RECYCLE leaves it", .deleteAfterPrint = false, .tested = kTested,
      .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
@@ -232,12 +278,71 @@ TEST_P(IdentityTest, DisposesOnlyOfTheUnchangedTestedFile) {
                                 .recycleAfterPrint = !GetParam().deleteAfterPrint};
     const TestedFile tested = {.fullPath = kPath, .identity = GetParam().tested};
     EXPECT_EQ(disposeInputFileWith(kFakeRemover, options, tested), GetParam().result);
-    std::vector<std::wstring> expected = {L"fullpath:" + kPath, L"identity:" + kPath};
+    // -DELETE compares through the handle it deletes with; -RECYCLE reads the identity by name.
+    std::vector<std::wstring> expected = {L"fullpath:" + kPath,
+                                          (GetParam().deleteAfterPrint ? L"open:" : L"identity:") + kPath};
     expected.insert(expected.end(), GetParam().calls.begin(), GetParam().calls.end());
     EXPECT_EQ(gCalls, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, IdentityTest, testing::ValuesIn(kIdentityCases), CaseName());
+
+// Between the comparison and the removal another file is put at the name (the producer's
+// next file, or a junction swapped into a parent folder): the removal must reach the
+// compared file, never the newcomer. Wine removes an entry by its name when the last handle
+// closes, so it cannot show the race; this small world of numbered files can.
+struct SwapWorld {
+    int atPath = 1;            // the file the name leads to now
+    bool removed[3] = {};      // by file number; file 2 is the newcomer
+    int* opened = nullptr;     // the file a handle was opened on
+    int files[3] = {0, 1, 2};
+};
+
+SwapWorld gWorld;
+
+void putNewcomerAtTheName() { gWorld.atPath = 2; }
+
+FileIdentity identityOfNumber(int number) {
+    return number == 1 ? kTested : changed([](FileIdentity& i) { i.idLow = 0x77; });
+}
+
+const FileRemover kSwappingRemover = {
+    .fullPath = [](const std::wstring&) { return kPath; },
+    .deleteFile =
+        [](const std::wstring&) {
+            putNewcomerAtTheName();
+            gWorld.removed[gWorld.atPath] = true;
+            return uint32_t{0};
+        },
+    .readAttributes = [](const std::wstring&) { return AttributeRead{.ok = true, .attributes = 0x20}; },
+    .readIdentity = [](const std::wstring&) { return identityOfNumber(gWorld.atPath); },
+    .openForDeletion =
+        [](const std::wstring&) {
+            gWorld.opened = &gWorld.files[gWorld.atPath];
+            return OpenedEntry{.handle = gWorld.opened, .isLink = false, .identity = identityOfNumber(gWorld.atPath)};
+        },
+    .deleteOpened =
+        [](void* handle) {
+            putNewcomerAtTheName();
+            gWorld.removed[*static_cast<int*>(handle)] = true;
+            return uint32_t{0};
+        },
+    .closeOpened = [](void*) {},
+    .reparseTag = [](const std::wstring&) { return uint32_t{0}; },
+    .removeDirectory = [](const std::wstring&) { return false; },
+    .setLastError = [](uint32_t) {},
+    .recycle = [](const std::wstring&) { return false; },
+};
+
+TEST(DeleteByHandleTest, AFilePutAtTheNameAfterTheComparisonStays) {
+    gWorld = {};
+    const RunOptions options = {.inputPath = kPath, .deleteAfterPrint = true};
+    const TestedFile tested = {.fullPath = kPath, .identity = kTested};
+    EXPECT_EQ(disposeInputFileWith(kSwappingRemover, options, tested), Disposal::Removed);
+    EXPECT_TRUE(gWorld.removed[1]) << "the compared file must go";
+    EXPECT_FALSE(gWorld.removed[2]) << "the file put at the name afterwards must stay";
+    EXPECT_EQ(gWorld.atPath, 2);
+}
 
 TEST(RecycleTargetTest, TakesTheLongestNameTheShellTakes) {
     const std::wstring longest = L"C:\\" + std::wstring(kShellPathLimit - 3, L'x');
@@ -268,10 +373,10 @@ const DeleteCase kDeleteCases[] = {
      false, {L"delete:p", L"attributes:p"}, kErrorFileNotFound},
     {"directory link is removed as a link",
      {.deleteError = kErrorAccessDenied, .read = {true, kDirectoryLink}, .removeDirectory = true}, true,
-     {L"delete:p", L"attributes:p", L"rmdir:p"}, 0x5555},
+     {L"delete:p", L"attributes:p", L"tag:p", L"rmdir:p"}, 0x5555},
     {"directory link that resists",
      {.deleteError = kErrorAccessDenied, .read = {true, kDirectoryLink}, .removeDirectory = false}, false,
-     {L"delete:p", L"attributes:p", L"rmdir:p"}, 0x5555},
+     {L"delete:p", L"attributes:p", L"tag:p", L"rmdir:p"}, 0x5555},
     {"plain directory is never removed", {.deleteError = kErrorAccessDenied, .read = {true, kAttributeDirectory}},
      false, {L"delete:p", L"attributes:p"}, kErrorAccessDenied},
     {"file link is not a directory link", {.deleteError = kErrorAccessDenied, .read = {true, kAttributeReparsePoint}},

@@ -87,7 +87,6 @@ const ConversionCase kConversionCases[] = {
     {"Japanese DBCS", 932, {.flags = kNoBestFitChars, .reportsDefault = true}, false, {}},
     {"Cyrillic", 1251, {.flags = kNoBestFitChars, .reportsDefault = true}, false, {}},
     {"UTF-8", 65001, {.flags = kErrorOnInvalidChars, .reportsDefault = false}, true, {.flags = 0, .reportsDefault = false}},
-    {"GB18030", 54936, {.flags = kErrorOnInvalidChars, .reportsDefault = false}, true, {.flags = 0, .reportsDefault = false}},
 };
 
 class AnsiConversionTest : public testing::TestWithParam<ConversionCase> {};

@@ -12,6 +12,7 @@ struct QuietCase {
     const char* name;
     std::vector<std::wstring> arguments;
     StationVisibility station;
+    SessionKind session = SessionKind::User;
     bool quiet;
 };
 
@@ -40,12 +41,25 @@ const QuietCase kQuietCases[] = {
      .station = StationVisibility::Unknown, .quiet = false},
     {.name = "station not answered, switch", .arguments = {L"prog", L"-Silent"},
      .station = StationVisibility::Unknown, .quiet = true},
+    // Wine runs every process in a user's session and answers the station: these rows hold
+    // what Windows decides for services and tasks of SYSTEM, isolated in session 0 since Vista.
+    {.name = "session 0, station says visible", .arguments = {L"prog", L"a.txt"},
+     .station = StationVisibility::Visible, .session = SessionKind::Zero, .quiet = true},
+    {.name = "session 0, station not answered", .arguments = {L"prog", L"a.txt"},
+     .station = StationVisibility::Unknown, .session = SessionKind::Zero, .quiet = true},
+    {.name = "neither station nor session answered", .arguments = {L"prog", L"a.txt"},
+     .station = StationVisibility::Unknown, .session = SessionKind::Unknown, .quiet = true},
+    {.name = "session not answered, station visible", .arguments = {L"prog", L"a.txt"},
+     .station = StationVisibility::Visible, .session = SessionKind::Unknown, .quiet = false},
+    {.name = "session not answered, station invisible", .arguments = {L"prog", L"a.txt"},
+     .station = StationVisibility::Invisible, .session = SessionKind::Unknown, .quiet = true},
 };
 
 class QuietModeTest : public testing::TestWithParam<QuietCase> {};
 
-TEST_P(QuietModeTest, IsDecidedFromEveryArgumentAndTheStation) {
-    EXPECT_EQ(isQuietRun(hasSilentSwitch(GetParam().arguments), GetParam().station), GetParam().quiet);
+TEST_P(QuietModeTest, IsDecidedFromEveryArgumentTheStationAndTheSession) {
+    EXPECT_EQ(isQuietRun(hasSilentSwitch(GetParam().arguments), GetParam().station, GetParam().session),
+              GetParam().quiet);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, QuietModeTest, testing::ValuesIn(kQuietCases), CaseName());
@@ -69,6 +83,7 @@ const StatusCase kStatusCases[] = {
     {.outcome = RunOutcome::LibraryMissing, .visible = 0, .quiet = 126, .box = true, .event = EventKind::Error},
     {.outcome = RunOutcome::EntryPointMissing, .visible = 0, .quiet = 127, .box = true, .event = EventKind::Error},
     {.outcome = RunOutcome::RuntimeError, .visible = 217, .quiet = 217, .box = true, .event = EventKind::Error},
+    {.outcome = RunOutcome::SessionEnded, .visible = 0, .quiet = 1223, .box = false, .event = EventKind::Error},
 };
 
 TEST(OutcomeTableTest, EveryOutcomeHasItsStatusesAndItsRowInOrder) {
@@ -85,6 +100,7 @@ TEST(OutcomeTableTest, EveryOutcomeHasItsStatusesAndItsRowInOrder) {
 }
 
 struct Delivered {
+    std::string order;  // 'e' for each event, 'l' for each line, as they came
     std::string standardError;
     std::wstring source;
     EventKind kind = EventKind::None;
@@ -96,9 +112,14 @@ struct Delivered {
 Delivered gDelivered;
 
 const QuietSink kFakeSink = {
-    .writeStandardError = [](const std::string& bytes) { gDelivered.standardError += bytes; },
+    .writeStandardError =
+        [](const char* bytes, std::size_t size) {
+            gDelivered.order += 'l';
+            gDelivered.standardError.append(bytes, size);
+        },
     .reportEvent =
-        [](const wchar_t* source, EventKind kind, uint32_t eventId, const std::wstring& text) {
+        [](const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text) {
+            gDelivered.order += 'e';
             gDelivered.source = source;
             gDelivered.kind = kind;
             gDelivered.eventId = eventId;
@@ -133,6 +154,57 @@ TEST(DeliverQuietlyTest, OneLineAndOneEventWhoseIdIsTheStatus) {
         EXPECT_EQ(gDelivered.eventId, c.eventId);
         EXPECT_EQ(gDelivered.eventText, c.text);
         EXPECT_EQ(gDelivered.events, 1);
+        // A pipe that nobody reads blocks the line for ever: the event must be in by then.
+        EXPECT_EQ(gDelivered.order, "el");
+    }
+}
+
+TEST(DeliverQuietlyTest, TheEventTakesWhatReportEventTakesTheLineEverything) {
+    struct Case {
+        const char* name;
+        std::wstring text;
+        std::size_t eventLength;
+    };
+    const std::wstring longest(kEventStringLimit, L'x');
+    const wchar_t high = wchar_t(0xD83D), low = wchar_t(0xDE00);
+    const Case cases[] = {
+        {.name = "the longest string whole", .text = longest, .eventLength = kEventStringLimit},
+        {.name = "one more is cut", .text = longest + L"y", .eventLength = kEventStringLimit},
+        {.name = "a path near 32K", .text = std::wstring(32767, L'p'), .eventLength = kEventStringLimit},
+        {.name = "never between a pair's halves",
+         .text = std::wstring(kEventStringLimit - 1, L'x') + high + low, .eventLength = kEventStringLimit - 1},
+        {.name = "a pair that ends at the limit stays",
+         .text = std::wstring(kEventStringLimit - 2, L'x') + high + low + L"z", .eventLength = kEventStringLimit},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        gDelivered = {};
+        deliverQuietly(kFakeSink, RunOutcome::FileNotFound, c.text);
+        EXPECT_EQ(gDelivered.eventText, c.text.substr(0, c.eventLength));
+        EXPECT_EQ(gDelivered.standardError, utf8Line(c.text));
+        EXPECT_EQ(gDelivered.order, "el");
+    }
+}
+
+TEST(DeliverAsciiQuietlyTest, TheReportOfAnEscapedErrorAndOfTheSessionsEnd) {
+    struct Case {
+        RunOutcome outcome;
+        const char* text;
+        uint32_t eventId;
+    };
+    const Case cases[] = {
+        {.outcome = RunOutcome::RuntimeError, .text = "Runtime error 217 at 0000000000401234", .eventId = 217},
+        {.outcome = RunOutcome::SessionEnded, .text = "The session ended before the run was over.", .eventId = 1223},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        gDelivered = {};
+        deliverAsciiQuietly(kFakeSink, c.outcome, c.text);
+        EXPECT_EQ(gDelivered.order, "el");
+        EXPECT_EQ(gDelivered.standardError, std::string(c.text) + "\r\n");
+        EXPECT_EQ(gDelivered.eventText, std::wstring(c.text, c.text + std::string(c.text).size()));
+        EXPECT_EQ(gDelivered.eventId, c.eventId);
+        EXPECT_EQ(gDelivered.kind, EventKind::Error);
     }
 }
 
@@ -149,6 +221,36 @@ TEST(Utf8LineTest, EncodesUtf16AndEndsWithCrLf) {
         {std::wstring{wchar_t(0xDC00)}, "\xef\xbf\xbd\r\n"},
     };
     for (const auto& [text, line] : cases) EXPECT_EQ(utf8Line(text), line);
+}
+
+}  // namespace
+
+namespace {
+
+// The run mode is chosen from the raw command line, before anything is allocated: the same
+// answer as from the split arguments, for every way of writing them.
+TEST(SilentSwitchTest, TheRawCommandLineAnswersAsTheSplitArgumentsDo) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"prog -SILENT a.txt", true},
+        {L"prog a.txt -silent", true},
+        {L"\"C:\\my prog.exe\" -Silent", true},
+        {L"prog \"-SIL\"ENT", true},
+        {L"prog \"\" -SILENT", true},
+        {L"prog\t-SILENT\n", true},
+        {L"-SILENT a.txt", false},
+        {L"\"-SILENT\"", false},
+        {L"prog -SILENTX", false},
+        {L"prog -SILEN", false},
+        {L"prog \"-SILENT \"", false},
+        {L"prog a\"\"-SILENT", false},
+        {L"prog -S\u0130LENT", false},
+        {L"", false},
+    };
+    for (const auto& [commandLine, silent] : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(commandLine)));
+        EXPECT_EQ(hasSilentSwitch(commandLine), silent);
+        EXPECT_EQ(hasSilentSwitch(splitCommandLine(commandLine)), silent);
+    }
 }
 
 }  // namespace
