@@ -25,6 +25,11 @@
 //                       are then out of sight, and one would hang until the time limit
 //   stderr=PATH         give the product this file (created anew) as its standard error,
 //                       as cmd does for `2> PATH`
+//   inject=PATH         put the DLL at PATH (an ASCII path) first in the product's import
+//                       table before its first instruction, and make the shared counts that
+//                       the fault hook fills (see tests/faults/); report them at the end as
+//                       "fault name=.. installed=.. calls=.. failed=..", after "faults
+//                       attached=.. planfound=.."
 //   stderr=pipe         give it the write end of an anonymous pipe of the default size
 //                       that nobody reads, as a careless caller does
 // Output lines (UTF-8, texts as hex of UTF-8):
@@ -34,6 +39,7 @@
 //   queryendsession=N   the hidden window's answer
 //   exit=N  or  timeout
 #include <windows.h>
+#include <winternl.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -41,6 +47,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "faults/FaultShared.h"
 
 namespace {
 
@@ -259,6 +267,72 @@ void sendEndSession(DWORD processId, WPARAM ending) {
 
 }  // namespace
 
+// The technique of Detours' DetourCreateProcessWithDll: in the suspended process, a new
+// import descriptor array, the hook DLL's first, in memory within 4 GB above the image
+// (import RVAs are 32-bit), and the image's import directory pointed at it.
+bool injectFirstImport(HANDLE process, const std::string& dllPath) {
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0) return false;
+    ULONG_PTR base = 0;  // PEB.ImageBaseAddress
+    if (!ReadProcessMemory(process, reinterpret_cast<BYTE*>(basic.PebBaseAddress) + 0x10, &base, sizeof base, nullptr)) {
+        return false;
+    }
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_NT_HEADERS64 nt = {};
+    ReadProcessMemory(process, reinterpret_cast<void*>(base), &dos, sizeof dos, nullptr);
+    const ULONG_PTR ntAddress = base + dos.e_lfanew;
+    if (!ReadProcessMemory(process, reinterpret_cast<void*>(ntAddress), &nt, sizeof nt, nullptr)) return false;
+    IMAGE_DATA_DIRECTORY& imports = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<IMAGE_IMPORT_DESCRIPTOR> descriptors(imports.Size / sizeof(IMAGE_IMPORT_DESCRIPTOR) + 1);
+    ReadProcessMemory(process, reinterpret_cast<void*>(base + imports.VirtualAddress), descriptors.data(),
+                      imports.Size, nullptr);
+    while (!descriptors.empty() && descriptors.back().Name == 0) descriptors.pop_back();
+
+    // Layout: descriptors (hook, originals, terminator), the hook's lookup and address
+    // tables (ordinal 1, then 0), its name.
+    const size_t descriptorBytes = (descriptors.size() + 2) * sizeof(IMAGE_IMPORT_DESCRIPTOR);
+    const size_t thunkBytes = 2 * sizeof(ULONGLONG);
+    const size_t total = descriptorBytes + 2 * thunkBytes + dllPath.size() + 1;
+    BYTE* block = nullptr;
+    for (ULONG_PTR at = (base + nt.OptionalHeader.SizeOfImage + 0xFFFF) & ~ULONG_PTR(0xFFFF);
+         block == nullptr && at < base + 0xFFFF0000ull; at += 0x10000) {
+        block = static_cast<BYTE*>(VirtualAllocEx(process, reinterpret_cast<void*>(at), total,
+                                                  MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    }
+    if (block == nullptr) return false;
+    const DWORD blockRva = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(block) - base);
+    std::vector<BYTE> content(total, 0);
+    IMAGE_IMPORT_DESCRIPTOR hook = {};
+    hook.OriginalFirstThunk = blockRva + static_cast<DWORD>(descriptorBytes);
+    hook.FirstThunk = blockRva + static_cast<DWORD>(descriptorBytes + thunkBytes);
+    hook.Name = blockRva + static_cast<DWORD>(descriptorBytes + 2 * thunkBytes);
+    memcpy(content.data(), &hook, sizeof hook);
+    memcpy(content.data() + sizeof hook, descriptors.data(), descriptors.size() * sizeof(IMAGE_IMPORT_DESCRIPTOR));
+    const ULONGLONG byOrdinal1 = IMAGE_ORDINAL_FLAG64 | 1;
+    memcpy(content.data() + descriptorBytes, &byOrdinal1, sizeof byOrdinal1);
+    memcpy(content.data() + descriptorBytes + thunkBytes, &byOrdinal1, sizeof byOrdinal1);
+    memcpy(content.data() + descriptorBytes + 2 * thunkBytes, dllPath.c_str(), dllPath.size() + 1);
+    if (!WriteProcessMemory(process, block, content.data(), total, nullptr)) return false;
+
+    imports.VirtualAddress = blockRva;
+    imports.Size = static_cast<DWORD>(descriptorBytes);
+    nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT] = {};
+    DWORD old = 0;
+    if (!VirtualProtectEx(process, reinterpret_cast<void*>(ntAddress), sizeof nt, PAGE_READWRITE, &old)) return false;
+    const BOOL written = WriteProcessMemory(process, reinterpret_cast<void*>(ntAddress), &nt, sizeof nt, nullptr);
+    VirtualProtectEx(process, reinterpret_cast<void*>(ntAddress), sizeof nt, old, &old);
+    return written != FALSE;
+}
+
+void emitFaultCounts(const FaultCounts& counts) {
+    emit("faults attached=" + std::to_string(counts.attached) + " planfound=" + std::to_string(counts.planFound));
+    for (const FaultEntry& entry : counts.entries) {
+        if (entry.name[0] == '\0') continue;
+        emit(std::string("fault name=") + entry.name + " installed=" + std::to_string(entry.installed) +
+             " calls=" + std::to_string(entry.calls) + " failed=" + std::to_string(entry.failed));
+    }
+}
+
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: TestDriver REQUEST-FILE\n");
@@ -305,14 +379,33 @@ int wmain(int argc, wchar_t** argv) {
         startup.hStdOutput = nullptr;
         startup.hStdError = standardError;
     }
+    const std::string inject = request["inject"];
+    FaultCounts* counts = nullptr;
+    if (!inject.empty()) {
+        // Named after this driver, so that runs side by side never share counts.
+        const std::wstring name = L"BrenholdFaultCounts" + std::to_wstring(GetCurrentProcessId());
+        const HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                  sizeof(FaultCounts), name.c_str());
+        counts = static_cast<FaultCounts*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FaultCounts)));
+        SetEnvironmentVariableW(kFaultCountsVariable, name.c_str());
+    }
     PROCESS_INFORMATION process = {};
     std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back(0);
     const BOOL inherit = standardError != INVALID_HANDLE_VALUE;
-    if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, inherit, 0, nullptr,
+    const DWORD creation = inject.empty() ? 0 : CREATE_SUSPENDED;
+    if (!CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, inherit, creation, nullptr,
                         cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
         emit("createprocess=failed error=" + std::to_string(GetLastError()));
         return 3;
+    }
+    if (!inject.empty()) {
+        if (counts == nullptr || !injectFirstImport(process.hProcess, inject)) {
+            emit("inject=failed error=" + std::to_string(GetLastError()));
+            TerminateProcess(process.hProcess, 1);
+            return 3;
+        }
+        ResumeThread(process.hThread);
     }
 
     const bool watchTree = request["watch"] == "tree";
@@ -323,6 +416,7 @@ int wmain(int argc, wchar_t** argv) {
         if (GetTickCount64() > deadline) {
             emit("timeout");
             TerminateProcess(process.hProcess, 1);
+            if (counts != nullptr) emitFaultCounts(*counts);
             return 4;
         }
         const std::set<DWORD> watched = watchTree ? processTree(process.dwProcessId) : std::set<DWORD>{process.dwProcessId};
@@ -345,6 +439,7 @@ int wmain(int argc, wchar_t** argv) {
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     emit("exit=" + std::to_string(status));
+    if (counts != nullptr) emitFaultCounts(*counts);
     if (locked != INVALID_HANDLE_VALUE) CloseHandle(locked);
     if (standardError != INVALID_HANDLE_VALUE) CloseHandle(standardError);
     if (unreadPipe != INVALID_HANDLE_VALUE) CloseHandle(unreadPipe);

@@ -12,10 +12,13 @@ import threading
 import time
 import unittest
 
+import pefile
+
 BUILD = pathlib.Path(os.environ.get('BRENHOLD_BUILD', pathlib.Path(__file__).resolve().parents[2] / 'build'))
 # Another copy of the program (an unpacked or a signed one) can stand in for the build's.
 PRODUCT = pathlib.Path(os.environ.get('BRENHOLD_PRODUCT', BUILD / 'bin' / 'Brenhold.exe'))
 DRIVER = BUILD / 'testbin' / 'TestDriver.exe'
+FAULT_HOOK = BUILD / 'testbin' / 'faults' / 'FaultHook.dll'
 TAMSEL = BUILD / 'testbin' / 'tamsel'
 MAP_FILE = BUILD / 'Brenhold.map'
 
@@ -42,6 +45,46 @@ def start_wineserver():
     if _wineserver is None:
         _wineserver = subprocess.Popen(['wineserver', '-p60'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL, start_new_session=True)
+
+
+def function_range(name):
+    """[start, end) of a function of the executable, from the linker map."""
+    addresses = set()
+    start = None
+    for line in MAP_FILE.read_text().splitlines():
+        match = re.match(r'^([0-9a-f]{8}) [0-9a-f]{8} +0 +(\S.*)$', line)
+        if not match:
+            continue
+        address = 0x400000 + int(match.group(1), 16)
+        addresses.add(address)
+        if match.group(2).startswith(name + '('):
+            start = address
+    return start, min(a for a in addresses if a > start)
+
+
+def address_after_call(caller, callee):
+    """The address just after the one direct call (E8 rel32) of callee inside caller, decoded
+    from the built image: what the report must show for a failure result."""
+    start, end = function_range(caller)
+    target, _ = function_range(callee)
+    image = pefile.PE(str(PRODUCT), fast_load=True)
+    code = image.get_data(start - image.OPTIONAL_HEADER.ImageBase, end - start)
+    sites = [start + offset + 5 for offset in range(len(code) - 4)
+             if code[offset] == 0xE8
+             and start + offset + 5 + int.from_bytes(code[offset + 1:offset + 5], 'little', signed=True) == target]
+    assert len(sites) == 1, f'{len(sites)} calls of {callee} in {caller}'
+    return sites[0]
+
+def direct_calls_of(callee):
+    """The address just after every direct call (E8 rel32) of callee in the whole image."""
+    target, _ = function_range(callee)
+    image = pefile.PE(str(PRODUCT), fast_load=True)
+    [text] = [s for s in image.sections if s.Name.rstrip(b'\0') == b'.text']
+    start = image.OPTIONAL_HEADER.ImageBase + text.VirtualAddress
+    code = text.get_data()
+    return {start + offset + 5 for offset in range(len(code) - 4)
+            if code[offset] == 0xE8
+            and start + offset + 5 + int.from_bytes(code[offset + 1:offset + 5], 'little', signed=True) == target}
 
 
 def utf16(text):
@@ -93,6 +136,10 @@ class Run:
     events: list
     output: str
     wine_errors: str = ''
+    # With the fault hook: name -> {'installed', 'calls', 'failed'}; and whether it ran.
+    fault_counts: dict = dataclasses.field(default_factory=dict)
+    fault_attached: bool = False
+    fault_plan_found: bool = False
 
     def events_of(self, kind):
         return [e for e in self.events if e.kind == kind]
@@ -189,7 +236,7 @@ class Sandbox:
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
             endsession_zero=False, lock=None, timeout_ms=30000, hold=None, watch_tree=False,
-            exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False):
+            exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
         takes the ANSI code page (and its button texts) from the Unix locale, so the run has
         the given locale and never the caller's. A run that the driver's time limit ends fails
@@ -216,6 +263,8 @@ class Sandbox:
             request['watch'] = 'tree'
         if hidden_station:
             request['station'] = '1'
+        if inject:
+            request['inject'] = winpath(FAULT_HOOK)
         if stderr == 'pipe':
             request['stderr'] = 'pipe'
         elif stderr:
@@ -294,7 +343,17 @@ class Sandbox:
                     events.append(Event(words[0], parse_fields(words[1:])))
         if status is None:
             raise AssertionError(f'the driver saw no end of the process:\n{output}')
-        return Run(boxes, status, screen, answers, events, output)
+        run = Run(boxes, status, screen, answers, events, output)
+        for line in output.splitlines():
+            words = line.split()
+            if words and words[0] == 'faults':
+                fields = parse_fields(words[1:])
+                run.fault_attached = fields['attached'] == '1'
+                run.fault_plan_found = fields['planfound'] == '1'
+            elif words and words[0] == 'fault':
+                fields = parse_fields(words[1:])
+                run.fault_counts[fields['name']] = {k: int(fields[k]) for k in ('installed', 'calls', 'failed')}
+        return run
 
 
 class ProductTest(unittest.TestCase):

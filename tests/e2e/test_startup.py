@@ -2,45 +2,14 @@
 executable under Wine."""
 import re
 
-import pefile
-
 import harness
-from harness import CAPTION, MAP_FILE, NO_INPUT, PRODUCT, WINDOW_CLASS, ProductTest
+from harness import CAPTION, NO_INPUT, WINDOW_CLASS, ProductTest, address_after_call
 
 REPORT = re.compile(r'^Runtime error 217 at ([0-9A-F]{16})$')
 WS_DISABLED = 0x08000000
 WS_EX_TOOLWINDOW = 0x80
 HIDDEN_WINDOW_STYLE = 0x84CA0000
 MXCSR_STATUS_FLAGS = 0x3F
-
-
-def function_range(name):
-    """[start, end) of a function of the executable, from the linker map."""
-    addresses = set()
-    start = None
-    for line in MAP_FILE.read_text().splitlines():
-        match = re.match(r'^([0-9a-f]{8}) [0-9a-f]{8} +0 +(\S.*)$', line)
-        if not match:
-            continue
-        address = 0x400000 + int(match.group(1), 16)
-        addresses.add(address)
-        if match.group(2).startswith(name + '('):
-            start = address
-    return start, min(a for a in addresses if a > start)
-
-
-def address_after_call(caller, callee):
-    """The address just after the one direct call (E8 rel32) of callee inside caller, decoded
-    from the built image: what the report must show for a failure result."""
-    start, end = function_range(caller)
-    target, _ = function_range(callee)
-    image = pefile.PE(str(PRODUCT), fast_load=True)
-    code = image.get_data(start - image.OPTIONAL_HEADER.ImageBase, end - start)
-    sites = [start + offset + 5 for offset in range(len(code) - 4)
-             if code[offset] == 0xE8
-             and start + offset + 5 + int.from_bytes(code[offset + 1:offset + 5], 'little', signed=True) == target]
-    assert len(sites) == 1, f'{len(sites)} calls of {callee} in {caller}'
-    return sites[0]
 
 
 class StartupTest(ProductTest):

@@ -1,0 +1,237 @@
+// A fault simulator for the released executable, unchanged: the test driver puts this DLL
+// first in Brenhold.exe's import table before the process runs its first instruction; at
+// process attach, after the loader has bound every slot of the executable, it replaces the
+// executable's import slot of every covered function with a wrapper that counts each call
+// and fails the planned one (or every one from it on) with the function's documented failure
+// value and the planned last error. Calls inside system DLLs or the print library, and
+// pointers from GetProcAddress, are not the executable's imports and are not covered.
+#include <windows.h>
+#include <shellapi.h>
+#include <ole2.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "FaultShared.h"
+
+namespace {
+
+FaultCounts gLocalCounts;
+FaultCounts* gCounts = &gLocalCounts;
+
+struct Plan {
+    int index = -1;
+    uint32_t call = 0;
+    bool persistent = false;
+    DWORD error = 0;
+};
+Plan gPlan;
+
+// A failure value that no sensible caller takes for success, with whether the function
+// documents that it sets the last error on failure.
+struct Failure {
+    LONG_PTR value;
+    bool setsLastError;
+};
+
+template <typename R>
+R asResult(LONG_PTR value) {
+    if constexpr (std::is_pointer_v<R>) {
+        return reinterpret_cast<R>(value);
+    } else {
+        return static_cast<R>(value);
+    }
+}
+
+bool shouldFail(int index) {
+    FaultEntry& entry = gCounts->entries[index];
+    const uint32_t call = ++entry.calls;
+    if (index != gPlan.index) return false;
+    if (call != gPlan.call && !(gPlan.persistent && call > gPlan.call)) return false;
+    ++entry.failed;
+    return true;
+}
+
+template <int Index, typename Function>
+struct Hook;
+
+// One wrapper per covered function, made from its own type: x64 has one calling convention.
+template <int Index, typename R, typename... Arguments>
+struct Hook<Index, R (*)(Arguments...)> {
+    static inline R (*real)(Arguments...) = nullptr;
+    static inline Failure failure = {};
+    static R call(Arguments... arguments) {
+        if (shouldFail(Index)) {
+            if (failure.setsLastError) SetLastError(gPlan.error);
+            return asResult<R>(failure.value);
+        }
+        return real(arguments...);
+    }
+};
+
+// SHFileOperationW answers its error itself and reports aborts through the structure.
+int fileOperationFailing(LPSHFILEOPSTRUCTW operation);
+
+struct Covered {
+    const char* name;
+    void* wrapper;
+    void** real;
+};
+
+constexpr LONG_PTR kInvalidHandle = -1;
+
+#define COVER(index, function, failValue, setsError)                                               \
+    [] {                                                                                           \
+        using H = Hook<index, decltype(&function)>;                                                \
+        H::failure = {failValue, setsError};                                                       \
+        return Covered{#function, reinterpret_cast<void*>(&H::call), reinterpret_cast<void**>(&H::real)}; \
+    }()
+
+Covered gCovered[kFaultEntries];
+int gCoveredCount = 0;
+void* gRealFileOperation = nullptr;
+
+void coverAll() {
+    const Covered list[] = {
+        // Memory: HeapAlloc sets no last error without HEAP_GENERATE_EXCEPTIONS.
+        COVER(0, HeapAlloc, 0, false),
+        COVER(1, HeapFree, FALSE, true),
+        // Files.
+        COVER(2, CreateFileW, kInvalidHandle, true),
+        COVER(3, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, true),
+        COVER(4, FindFirstFileW, kInvalidHandle, true),
+        COVER(5, FindClose, FALSE, true),
+        COVER(6, CloseHandle, FALSE, true),
+        COVER(7, GetFileInformationByHandle, FALSE, true),
+        COVER(8, GetFileInformationByHandleEx, FALSE, true),
+        COVER(9, SetFileInformationByHandle, FALSE, true),
+        COVER(10, DeleteFileW, FALSE, true),
+        COVER(11, RemoveDirectoryW, FALSE, true),
+        COVER(12, GetFullPathNameW, 0, true),
+        COVER(13, GetShortPathNameW, 0, true),
+        COVER(14, WriteFile, FALSE, true),
+        COVER(15, GetStdHandle, kInvalidHandle, true),
+        // The library and the conversion.
+        COVER(16, LoadLibraryW, 0, true),
+        COVER(17, GetProcAddress, 0, true),
+        COVER(18, FreeLibrary, FALSE, true),
+        COVER(19, WideCharToMultiByte, 0, true),
+        // The process, the thread, the window, the boxes.
+        COVER(20, SetThreadLocale, FALSE, true),
+        COVER(21, OleInitialize, E_OUTOFMEMORY, false),
+        COVER(22, GetModuleFileNameW, 0, true),
+        COVER(23, GetClassInfoW, FALSE, true),
+        COVER(24, RegisterClassW, 0, true),
+        COVER(25, CreateWindowExW, 0, true),
+        COVER(26, DestroyWindow, FALSE, true),
+        COVER(27, GetSystemMetrics, 0, false),
+        COVER(28, GetActiveWindow, 0, false),
+        COVER(29, GetLastActivePopup, 0, false),
+        COVER(30, MessageBoxW, 0, true),
+        COVER(31, MessageBoxA, 0, true),
+        // Quiet mode: the station, the session, the event log.
+        COVER(32, GetProcessWindowStation, 0, true),
+        COVER(33, GetUserObjectInformationW, FALSE, true),
+        COVER(34, ProcessIdToSessionId, FALSE, true),
+        COVER(35, RegisterEventSourceW, 0, true),
+        COVER(36, ReportEventW, FALSE, true),
+        COVER(37, DeregisterEventSource, FALSE, true),
+        {"SHFileOperationW", reinterpret_cast<void*>(&fileOperationFailing), &gRealFileOperation},
+    };
+    static_assert(sizeof list / sizeof list[0] <= kFaultEntries);
+    gCoveredCount = static_cast<int>(sizeof list / sizeof list[0]);
+    for (int index = 0; index < gCoveredCount; ++index) gCovered[index] = list[index];
+}
+
+constexpr int kFileOperationIndex = 38;
+
+int fileOperationFailing(LPSHFILEOPSTRUCTW operation) {
+    if (shouldFail(kFileOperationIndex)) {
+        operation->fAnyOperationsAborted = FALSE;
+        return static_cast<int>(gPlan.error);
+    }
+    return reinterpret_cast<int (*)(LPSHFILEOPSTRUCTW)>(gRealFileOperation)(operation);
+}
+
+void openCounts() {
+    wchar_t name[128] = {};
+    if (GetEnvironmentVariableW(kFaultCountsVariable, name, 128) == 0) return;
+    const HANDLE mapping = OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
+    if (mapping == nullptr) return;
+    // Kept mapped until the process ends: the driver reads the counts afterwards.
+    void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FaultCounts));
+    if (view != nullptr) gCounts = static_cast<FaultCounts*>(view);
+}
+
+void readPlan() {
+    wchar_t widePlan[256] = {};
+    if (GetEnvironmentVariableW(kFaultPlanVariable, widePlan, 256) == 0) return;
+    char plan[256] = {};
+    for (int index = 0; index < 255 && widePlan[index] != 0; ++index) plan[index] = static_cast<char>(widePlan[index]);
+    char* cursor = plan;
+    char* name = cursor;
+    cursor = strchr(cursor, ':');
+    if (cursor == nullptr) return;
+    *cursor++ = '\0';
+    gPlan.call = static_cast<uint32_t>(strtoul(cursor, &cursor, 10));
+    if (*cursor++ != ':') return;
+    gPlan.persistent = strncmp(cursor, "persist", 7) == 0;
+    cursor = strchr(cursor, ':');
+    if (cursor == nullptr) return;
+    gPlan.error = static_cast<DWORD>(strtoul(cursor + 1, nullptr, 10));
+    for (int index = 0; index < gCoveredCount; ++index) {
+        if (strcmp(gCovered[index].name, name) == 0) gPlan.index = index;
+    }
+    gCounts->planFound = gPlan.index >= 0;
+}
+
+int coveredIndex(const char* name) {
+    for (int index = 0; index < gCoveredCount; ++index) {
+        if (strcmp(gCovered[index].name, name) == 0) return index;
+    }
+    return -1;
+}
+
+void patchSlot(ULONG_PTR* slot, int index) {
+    DWORD old = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *gCovered[index].real = reinterpret_cast<void*>(*slot);
+    *slot = reinterpret_cast<ULONG_PTR>(gCovered[index].wrapper);
+    VirtualProtect(slot, sizeof *slot, old, &old);
+    gCounts->entries[index].installed = 1;
+}
+
+void patchExecutable() {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         import->Name != 0; ++import) {
+        auto* lookup = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; lookup->u1.AddressOfData != 0; ++lookup, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal)) continue;
+            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + lookup->u1.AddressOfData);
+            const int index = coveredIndex(reinterpret_cast<const char*>(byName->Name));
+            if (index >= 0) patchSlot(&slot->u1.Function, index);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" void faultHookAnchor() {}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    coverAll();
+    openCounts();
+    gCounts->attached = 1;
+    for (int index = 0; index < gCoveredCount; ++index) {
+        strncpy(gCounts->entries[index].name, gCovered[index].name, sizeof gCounts->entries[index].name - 1);
+    }
+    readPlan();
+    patchExecutable();
+    return TRUE;
+}
