@@ -5,8 +5,16 @@ depend on nothing but its contents.
     make-msi.py VERSION PROGRAM README BUILD-INFO OUT.msi
 
 - The product code is derived from the version: the same version always has the same code.
-- wixl writes no REG_EXPAND_SZ value; the event source's message file is marked as one in the
-  Registry table afterwards (msibuild).
+  A version whose fourth field is not 0 is refused: Windows Installer compares only the first
+  three fields, so 1.0.0.1 would install beside 1.0.0.0 instead of upgrading it.
+- What wixl cannot write is set in the tables afterwards (msibuild): the event source's
+  message file as REG_EXPAND_SZ; the program's File row with the image's own version and
+  language (so the file-versioning rules apply; a versioned file has no MsiFileHash row);
+  the short name that the Filename type requires beside a long one; INSTALLDIR among the
+  secure properties, so that a managed install keeps an INSTALLDIR from the command line;
+  plain type 51 (set a property) for the custom actions; and the older version removed
+  before the newer one installs, right after InstallInitialize, so that an upgrade into
+  another folder leaves nothing in the old one.
 - wixl stamps the summary information with the build time and a random package code. Both
   times become SOURCE_DATE_EPOCH (1980-01-01 when unset) and the package code one derived
   from the package's own bytes (with the code blanked), so that the same content always has
@@ -23,6 +31,7 @@ import tempfile
 import uuid
 
 import olefile
+import pefile
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
 WXS = SOURCE / 'res' / 'Brenhold.wxs'
@@ -30,6 +39,12 @@ WXS = SOURCE / 'res' / 'Brenhold.wxs'
 UPGRADE_CODE = uuid.UUID('6F2D1C44-8A57-4B2E-9A4F-3F1F1F3B6A10')
 EXPANDABLE_MESSAGE_FILE = ("UPDATE `Registry` SET `Value` = '#%[#BrenholdExe]' "
                            "WHERE `Name` = 'EventMessageFile'")
+# Short|long, as Windows would make the short name; the other names are 8.3 already.
+SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt'}
+SECURE_PROPERTIES = 'INSTALLDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
+SET_PROPERTY = 51
+REMOVE_OLDER_FIRST = ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 "
+                      "WHERE `Action` = 'RemoveExistingProducts'")
 
 SUMMARY = '\x05SummaryInformation'
 PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
@@ -74,6 +89,38 @@ def product_code(version):
     return str(uuid.uuid5(UPGRADE_CODE, f'Brenhold caller {version}')).upper()
 
 
+def image_version(program):
+    """The program's own file version and the language of its version resource."""
+    image = pefile.PE(str(program))
+    fixed = image.VS_FIXEDFILEINFO[0]
+    fields = (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16,
+              fixed.FileVersionLS & 0xFFFF)
+    [translation] = [var.entry[b'Translation'] for info in image.FileInfo[0] if info.Key == b'VarFileInfo'
+                     for var in info.Var]
+    return '.'.join(map(str, fields)), str(int(translation.split()[0], 16))
+
+
+def check_version(version):
+    fields = version.split('.')
+    if len(fields) != 4 or not all(f.isdigit() for f in fields):
+        raise SystemExit(f'make-msi.py: version {version!r} is not four numbers')
+    if fields[3] != '0':
+        raise SystemExit(f'make-msi.py: version {version} has a fourth field; Windows Installer compares only '
+                         'the first three, so it could not upgrade the one before: raise one of them instead')
+
+
+def table_fixes(program):
+    version, language = image_version(program)
+    queries = [EXPANDABLE_MESSAGE_FILE,
+               f"UPDATE `File` SET `Version` = '{version}', `Language` = '{language}' WHERE `File` = 'BrenholdExe'",
+               "DELETE FROM `MsiFileHash` WHERE `File_` = 'BrenholdExe'",
+               f"UPDATE `Property` SET `Value` = '{SECURE_PROPERTIES}' WHERE `Property` = 'SecureCustomProperties'",
+               f"UPDATE `CustomAction` SET `Type` = {SET_PROPERTY}",
+               REMOVE_OLDER_FIRST]
+    queries += [f"UPDATE `File` SET `FileName` = '{name}' WHERE `File` = '{file}'" for file, name in SHORT_NAMES.items()]
+    return queries
+
+
 def epoch():
     return int(os.environ.get('SOURCE_DATE_EPOCH') or 315532800)
 
@@ -97,12 +144,14 @@ def main():
     if len(sys.argv) != 6:
         raise SystemExit('usage: make-msi.py VERSION PROGRAM README BUILD-INFO OUT.msi')
     version, program, readme, build_info, out = sys.argv[1:]
+    check_version(version)
     out = pathlib.Path(out).resolve()
     with tempfile.TemporaryDirectory(prefix='brenhold-msi-') as folder:
         stage(pathlib.Path(folder), {'Brenhold.exe': program, 'README.md': readme, 'BUILD-INFO.txt': build_info})
         subprocess.run(['wixl', '-a', 'x64', '-D', f'Version={version}', '-D', f'ProductCode={product_code(version)}',
                         '-o', str(out), str(WXS)], cwd=folder, check=True)
-    subprocess.run(['msibuild', str(out), '-q', EXPANDABLE_MESSAGE_FILE], check=True)
+    for query in table_fixes(program):
+        subprocess.run(['msibuild', str(out), '-q', query], check=True)
     normalize(out)
 
 

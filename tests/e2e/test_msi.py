@@ -1,14 +1,19 @@
 """The MSI package under Wine's own msiexec, in a Wine prefix of its own: a silent install
 into a chosen folder, what it registers, the installed program at work, an upgrade by a
-newer version, and a removal that leaves nothing behind."""
+newer version (into the remembered folder, or the one the command line gives), an older
+program already in the folder replaced, and a removal that leaves nothing behind; and the
+package's tables read with msitools against the rules Windows' validation (ICE) would check."""
 import hashlib
 import importlib.util
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+
+import pefile
 
 import harness
 from harness import BUILD, PRODUCT, ProductTest, TAMSEL, winpath
@@ -19,10 +24,81 @@ EVENT_SOURCE = 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application
 REMEMBERED = 'HKLM\\Software\\Brenhold'
 UNINSTALL = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall'
 CHOSEN = 'C:\\Vendor\\Tamsel'
+# The Filename data type: a short name of up to 8 characters, an optional extension of up to
+# 3, none of the characters it forbids, no blank; a long name needs "short|long".
+SHORT_NAME = re.compile(r'^[^\\?|><:/*"+,;=\[\] .]{1,8}(\.[^\\?|><:/*"+,;=\[\] .]{1,3})?$')
 
 
 def sha256(path):
     return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+
+
+def table(name):
+    """The rows of one table of the package, as dictionaries by column name."""
+    exported = subprocess.run(['msiinfo', 'export', str(PACKAGE), name], capture_output=True, text=True, check=True)
+    lines = exported.stdout.splitlines()
+    columns = lines[0].split('\t')
+    return [dict(zip(columns, line.split('\t'))) for line in lines[3:]]
+
+
+class PackageTables(ProductTest):
+    """What Windows' validation (the ICE rules) would check in the tables this package relies
+    on, read with msitools: there is no ICE run on this machine."""
+
+    def test_file_names_are_short_or_short_and_long(self):
+        names = [row['FileName'] for row in table('File')]
+        names += [row['DefaultDir'] for row in table('Directory') if row['Directory'] == 'INSTALLDIR']
+        for name in names:
+            with self.subTest(name):
+                short = name.split('|')[0]
+                self.assertRegex(short, SHORT_NAME)
+                if '|' not in name:
+                    self.assertRegex(name, SHORT_NAME, 'a long name without its short one')
+
+    def test_the_program_is_a_versioned_key_file(self):
+        [program] = [row for row in table('File') if row['File'] == 'BrenholdExe']
+        fixed = pefile.PE(str(PRODUCT)).VS_FIXEDFILEINFO[0]
+        version = f'{fixed.FileVersionMS >> 16}.{fixed.FileVersionMS & 0xFFFF}.' \
+                  f'{fixed.FileVersionLS >> 16}.{fixed.FileVersionLS & 0xFFFF}'
+        self.assertEqual((program['Version'], program['Language']), (version, '1033'))
+        [component] = [row for row in table('Component') if row['Component'] == program['Component_']]
+        self.assertEqual(component['KeyPath'], 'BrenholdExe')
+        # A versioned file is compared by version, never by hash.
+        self.assertNotIn('BrenholdExe', [row['File_'] for row in table('MsiFileHash')])
+
+    def test_installdir_is_secure_and_never_searched_into(self):
+        properties = {row['Property']: row['Value'] for row in table('Property')}
+        secure = set(properties['SecureCustomProperties'].split(';'))
+        self.assertLessEqual({'INSTALLDIR'} | {row['ActionProperty'] for row in table('Upgrade')}, secure)
+        # The search writes a property of its own, taken only where no INSTALLDIR was given.
+        self.assertEqual([row['Property'] for row in table('AppSearch')], ['REMEMBERED_INSTALLDIR'])
+        [located] = table('RegLocator')
+        self.assertEqual((located['Root'], located['Key'], located['Name']), ('2', 'Software\\Brenhold', 'InstallDir'))
+        [action] = [row for row in table('CustomAction') if row['Action'] == 'UseRememberedInstallDir']
+        self.assertEqual((action['Type'], action['Source'], action['Target']), ('51', 'INSTALLDIR', '[REMEMBERED_INSTALLDIR]'))
+        for sequence in ('InstallUISequence', 'InstallExecuteSequence'):
+            with self.subTest(sequence):
+                rows = {row['Action']: row for row in table(sequence)}
+                taken = rows['UseRememberedInstallDir']
+                self.assertTrue(int(rows['AppSearch']['Sequence']) < int(taken['Sequence'])
+                                < int(rows['CostFinalize']['Sequence']))
+                self.assertEqual(taken['Condition'], 'REMEMBERED_INSTALLDIR AND NOT INSTALLDIR')
+
+    def test_programs_and_features_and_the_installer_version(self):
+        properties = {row['Property']: row['Value'] for row in table('Property')}
+        self.assertEqual(properties['ARPNOMODIFY'], '1')
+        self.assertIn(properties['ARPPRODUCTICON'], [row['Name'] for row in table('Icon')])
+        located = {row['Action']: row for row in table('InstallExecuteSequence')}['SetInstallLocation']
+        self.assertIsNotNone(located)
+
+    def test_the_older_version_goes_before_the_newer_comes(self):
+        # Every version shares one component: removed after the newer one is in, the older
+        # one would leave its files behind in a folder the newer one moved away from.
+        rows = {row['Action']: int(row['Sequence']) for row in table('InstallExecuteSequence')}
+        self.assertTrue(rows['InstallInitialize'] < rows['RemoveExistingProducts'] < rows['ProcessComponents'])
+        summary = subprocess.run(['msiinfo', 'suminfo', str(PACKAGE)], capture_output=True, text=True, check=True)
+        # Windows Installer 2.0, the first that installs 64-bit components: Vista has 4.0.
+        self.assertIn('Version: 200 ', summary.stdout)
 
 
 class MsiPackage(ProductTest):
@@ -46,6 +122,9 @@ class MsiPackage(ProductTest):
     def msiexec(self, *arguments):
         done = self.wine('msiexec', *arguments)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        if arguments[0] == '/i':
+            # A test that fails half-way still leaves the shared prefix without the product.
+            self.addCleanup(self.wine, 'msiexec', '/x', arguments[1], '/qn')
 
     def values(self, key):
         """The values of a registry key as {name: (type, data)}, or None when it is absent."""
@@ -70,14 +149,17 @@ class MsiPackage(ProductTest):
                     entries[key.rsplit('\\', 1)[1]] = values['DisplayVersion'][1]
         return entries
 
-    def newer_package(self):
+    def newer_package(self, version='1.0.1.0'):
         """The same package at a higher version, with a README of its own."""
         readme = self.root / 'README.md'
         readme.write_text('the newer README\n')
-        newer = self.root / 'Brenhold-1.0.1.0-win64.msi'
-        subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', '1.0.1.0', PRODUCT, readme,
+        newer = self.root / f'Brenhold-{version}-win64.msi'
+        subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', version, PRODUCT, readme,
                         BUILD / 'BUILD-INFO.txt', newer], check=True, capture_output=True)
         return newer
+
+    def folder_of(self, windows_path):
+        return self.prefix / 'drive_c' / windows_path[3:].replace('\\', '/')
 
     def run_installed(self):
         """The installed program, with the stand-in library beside it, prints and deletes."""
@@ -137,6 +219,51 @@ class MsiPackage(ProductTest):
         self.assertEqual(sha256(self.folder / 'Brenhold.exe'), sha256(PRODUCT))
         self.msiexec('/x', winpath(signed), '/qn')
         self.assertFalse(self.folder.exists())
+
+    def test_a_folder_given_on_the_command_line_wins_on_upgrade(self):
+        first, second = 'C:\\A', 'C:\\B'
+        self.msiexec('/i', winpath(PACKAGE), '/qn', f'INSTALLDIR={first}')
+        self.assertTrue((self.folder_of(first) / 'Brenhold.exe').exists())
+        # An administrator moves it: the upgrade goes where the command line says.
+        newer = self.newer_package('1.0.1.0')
+        self.msiexec('/i', winpath(newer), '/qn', f'INSTALLDIR={second}')
+        self.assertEqual(sorted(p.name for p in self.folder_of(second).iterdir()),
+                         ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
+        self.assertFalse(self.folder_of(first).exists())
+        self.assertEqual(self.products(), {'{' + self.product_code('1.0.1.0') + '}': '1.0.1.0'})
+        self.assertEqual(self.values(REMEMBERED)['InstallDir'][1].rstrip('\\'), second)
+        # Programs and Features names the folder.
+        entry = self.values(UNINSTALL + '\\{' + self.product_code('1.0.1.0') + '}')
+        self.assertEqual(entry['InstallLocation'][1].rstrip('\\'), second)
+        # Without one, the next upgrade stays in the remembered folder.
+        newest = self.newer_package('1.0.2.0')
+        self.msiexec('/i', winpath(newest), '/qn')
+        self.assertTrue((self.folder_of(second) / 'Brenhold.exe').exists())
+        self.assertEqual(self.products(), {'{' + self.product_code('1.0.2.0') + '}': '1.0.2.0'})
+        self.msiexec('/x', winpath(newest), '/qn')
+        self.assertFalse(self.folder_of(second).exists())
+
+    def test_an_older_program_already_in_the_folder_is_replaced(self):
+        # An earlier ZIP install left a lower version there. The package's program carries its
+        # version in the File table, so the file-versioning rules replace the older one.
+        older = pefile.PE(str(PRODUCT))
+        older.VS_FIXEDFILEINFO[0].FileVersionMS = 0x00000009
+        older.VS_FIXEDFILEINFO[0].FileVersionLS = 0
+        self.folder.mkdir(parents=True)
+        older.write(str(self.folder / 'Brenhold.exe'))
+        self.assertNotEqual(sha256(self.folder / 'Brenhold.exe'), sha256(PRODUCT))
+        self.msiexec('/i', winpath(PACKAGE), '/qn', f'INSTALLDIR={CHOSEN}')
+        self.assertEqual(sha256(self.folder / 'Brenhold.exe'), sha256(PRODUCT))
+        self.msiexec('/x', winpath(PACKAGE), '/qn')
+        self.assertFalse(self.folder.exists())
+
+    def test_a_version_upgrades_cannot_tell_apart_is_refused(self):
+        refused = subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', '1.0.0.1', PRODUCT,
+                                  SOURCE / 'README.md', BUILD / 'BUILD-INFO.txt', self.root / 'refused.msi'],
+                                 capture_output=True, text=True)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn('fourth field', refused.stderr)
+        self.assertFalse((self.root / 'refused.msi').exists())
 
     @staticmethod
     def product_code(version):
