@@ -21,6 +21,8 @@ DRIVER = BUILD / 'testbin' / 'TestDriver.exe'
 FAULT_HOOK = BUILD / 'testbin' / 'faults' / 'FaultHook.dll'
 TAMSEL = BUILD / 'testbin' / 'tamsel'
 MAP_FILE = BUILD / 'Brenhold.map'
+# The one version of the build, as its build information names it ("Brenhold caller X").
+VERSION = (BUILD / 'BUILD-INFO.txt').read_text().splitlines()[0].rsplit(' ', 1)[1]
 
 CAPTION = 'Brenhold caller.'
 NO_INPUT = 'No input file was specified..'

@@ -5,7 +5,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-from harness import MAP_FILE, PRODUCT
+from harness import MAP_FILE, PRODUCT, VERSION
 
 # Symbols that only a link of the C++ exception machinery brings in (the unwinder, the
 # personality routine, the exception allocator) and the registrations of global destructors
@@ -105,7 +105,7 @@ class ImageTest(unittest.TestCase):
         tables = [table for info in self.pe.FileInfo[0] if info.Key == b'StringFileInfo'
                   for table in info.StringTable]
         self.assertEqual([t.LangID for t in tables], [b'040904E4'])
-        self.assertEqual(tables[0].entries, {b'FileVersion': b'1.0.0.0', b'ProductVersion': b'1.0.0.0'})
+        self.assertEqual(tables[0].entries, {b'FileVersion': VERSION.encode(), b'ProductVersion': VERSION.encode()})
         translations = [var.entry for info in self.pe.FileInfo[0] if info.Key == b'VarFileInfo'
                         for var in info.Var]
         self.assertEqual(translations, [{b'Translation': '0x0409 0x04e4'}])

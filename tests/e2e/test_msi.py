@@ -16,14 +16,22 @@ import tempfile
 import pefile
 
 import harness
-from harness import BUILD, PRODUCT, ProductTest, TAMSEL, winpath
+from harness import BUILD, PRODUCT, VERSION, ProductTest, TAMSEL, winpath
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
-PACKAGE = BUILD / 'Brenhold-1.0.0.0-win64.msi'
+PACKAGE = BUILD / f'Brenhold-{VERSION}-win64.msi'
 EVENT_SOURCE = 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brenhold caller'
 REMEMBERED = 'HKLM\\Software\\Brenhold'
 UNINSTALL = 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall'
 CHOSEN = 'C:\\Vendor\\Tamsel'
+
+
+def later(steps):
+    """A version that upgrades this build's: its third field raised by steps."""
+    major, minor, patch, _ = map(int, VERSION.split('.'))
+    return f'{major}.{minor}.{patch + steps}.0'
+
+
 # The Filename data type: a short name of up to 8 characters, an optional extension of up to
 # 3, none of the characters it forbids, no blank; a long name needs "short|long".
 SHORT_NAME = re.compile(r'^[^\\?|><:/*"+,;=\[\] .]{1,8}(\.[^\\?|><:/*"+,;=\[\] .]{1,3})?$')
@@ -149,8 +157,9 @@ class MsiPackage(ProductTest):
                     entries[key.rsplit('\\', 1)[1]] = values['DisplayVersion'][1]
         return entries
 
-    def newer_package(self, version='1.0.1.0'):
+    def newer_package(self, version=None):
         """The same package at a higher version, with a README of its own."""
+        version = version or later(1)
         readme = self.root / 'README.md'
         readme.write_text('the newer README\n')
         newer = self.root / f'Brenhold-{version}-win64.msi'
@@ -179,7 +188,7 @@ class MsiPackage(ProductTest):
         self.assertEqual(self.values(EVENT_SOURCE), {
             'EventMessageFile': ('REG_EXPAND_SZ', CHOSEN + '\\Brenhold.exe'),
             'TypesSupported': ('REG_DWORD', '0x7')})
-        self.assertEqual(self.products(), {'{' + self.product_code('1.0.0.0') + '}': '1.0.0.0'})
+        self.assertEqual(self.products(), {'{' + self.product_code(VERSION) + '}': VERSION})
 
         box, run = self.run_installed()
         self.assertPrintedQuietly(run)
@@ -189,7 +198,7 @@ class MsiPackage(ProductTest):
         # No INSTALLDIR this time: the newer version goes where the first install went.
         newer = self.newer_package()
         self.msiexec('/i', winpath(newer), '/qn')
-        self.assertEqual(self.products(), {'{' + self.product_code('1.0.1.0') + '}': '1.0.1.0'})
+        self.assertEqual(self.products(), {'{' + self.product_code(later(1)) + '}': later(1)})
         self.assertEqual((self.folder / 'README.md').read_text(), 'the newer README\n')
         self.assertFalse((self.prefix / 'drive_c' / 'Program Files' / 'Brenhold').exists())
 
@@ -225,21 +234,21 @@ class MsiPackage(ProductTest):
         self.msiexec('/i', winpath(PACKAGE), '/qn', f'INSTALLDIR={first}')
         self.assertTrue((self.folder_of(first) / 'Brenhold.exe').exists())
         # An administrator moves it: the upgrade goes where the command line says.
-        newer = self.newer_package('1.0.1.0')
+        newer = self.newer_package(later(1))
         self.msiexec('/i', winpath(newer), '/qn', f'INSTALLDIR={second}')
         self.assertEqual(sorted(p.name for p in self.folder_of(second).iterdir()),
                          ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
         self.assertFalse(self.folder_of(first).exists())
-        self.assertEqual(self.products(), {'{' + self.product_code('1.0.1.0') + '}': '1.0.1.0'})
+        self.assertEqual(self.products(), {'{' + self.product_code(later(1)) + '}': later(1)})
         self.assertEqual(self.values(REMEMBERED)['InstallDir'][1].rstrip('\\'), second)
         # Programs and Features names the folder.
-        entry = self.values(UNINSTALL + '\\{' + self.product_code('1.0.1.0') + '}')
+        entry = self.values(UNINSTALL + '\\{' + self.product_code(later(1)) + '}')
         self.assertEqual(entry['InstallLocation'][1].rstrip('\\'), second)
         # Without one, the next upgrade stays in the remembered folder.
-        newest = self.newer_package('1.0.2.0')
+        newest = self.newer_package(later(2))
         self.msiexec('/i', winpath(newest), '/qn')
         self.assertTrue((self.folder_of(second) / 'Brenhold.exe').exists())
-        self.assertEqual(self.products(), {'{' + self.product_code('1.0.2.0') + '}': '1.0.2.0'})
+        self.assertEqual(self.products(), {'{' + self.product_code(later(2)) + '}': later(2)})
         self.msiexec('/x', winpath(newest), '/qn')
         self.assertFalse(self.folder_of(second).exists())
 
@@ -258,7 +267,7 @@ class MsiPackage(ProductTest):
         self.assertFalse(self.folder.exists())
 
     def test_a_version_upgrades_cannot_tell_apart_is_refused(self):
-        refused = subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', '1.0.0.1', PRODUCT,
+        refused = subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', VERSION.rsplit('.', 1)[0] + '.1', PRODUCT,
                                   SOURCE / 'README.md', BUILD / 'BUILD-INFO.txt', self.root / 'refused.msi'],
                                  capture_output=True, text=True)
         self.assertNotEqual(refused.returncode, 0)

@@ -13,7 +13,7 @@ import time
 import zipfile
 
 import harness
-from harness import BUILD, PRODUCT, ProductTest
+from harness import BUILD, PRODUCT, VERSION, ProductTest
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 E2E = pathlib.Path(__file__).resolve().parent
@@ -38,9 +38,14 @@ def copy_checkout(target):
             shutil.copy2(SOURCE / name, target / name)
 
 
+# The copies have no .git: the build information takes the commit from the environment, as a
+# release of this checkout would name it.
+COMMIT = subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=SOURCE, capture_output=True, text=True).stdout.strip()
+
+
 def release(checkout, epoch):
     """Runs scripts/release.sh in the checkout; the paths of the ZIP and the MSI."""
-    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch, BRENHOLD_COMMIT=COMMIT)
     output = subprocess.run(['bash', 'scripts/release.sh'], cwd=checkout, env=environment, check=True,
                             capture_output=True, text=True).stdout.split()
     packages = [pathlib.Path(output[0]), pathlib.Path(output[2])]
@@ -98,8 +103,8 @@ class Release(ProductTest):
         self.assertEqual(sha256(self.programs[0]), sha256(self.programs[1]))
         self.assertEqual(sha256(self.packages[0]), sha256(self.packages[1]))
         self.assertEqual(sha256(self.installers[0]), sha256(self.installers[1]))
-        self.assertEqual(self.packages[0].name, 'Brenhold-1.0.0.0-win64.zip')
-        self.assertEqual(self.installers[0].name, 'Brenhold-1.0.0.0-win64.msi')
+        self.assertEqual(self.packages[0].name, f'Brenhold-{VERSION}-win64.zip')
+        self.assertEqual(self.installers[0].name, f'Brenhold-{VERSION}-win64.msi')
 
     def test_checksums_of_both_packages_beside_them(self):
         folder = self.packages[0].parent
@@ -121,12 +126,14 @@ class Release(ProductTest):
 
     def test_build_information_names_the_toolchain(self):
         lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
-        self.assertEqual(lines[0], 'Brenhold caller 1.0.0.0')
+        self.assertEqual(lines[0], f'Brenhold caller {VERSION}')
         named = [line.split(':')[0] for line in lines[1:]]
-        self.assertEqual(named, ['compiler', 'linker', 'resource compiler', 'cmake', 'msi compiler',
+        self.assertEqual(named, ['commit', 'compiler', 'linker', 'resource compiler', 'message compiler', 'cmake',
                                  'mingw-w64-x86-64-dev', 'gcc-mingw-w64-x86-64-win32', 'g++-mingw-w64-x86-64-win32',
-                                 'binutils-mingw-w64-x86-64'])
+                                 'binutils-mingw-w64-x86-64', 'python', 'zlib', 'msi compiler', 'msitools',
+                                 'olefile', 'pefile'])
         self.assertNotIn('unknown', ' '.join(lines))
+        self.assertEqual(lines[1], f'commit: {COMMIT}')
 
     def test_package_carries_no_times_owners_or_modes_of_the_machine(self):
         # Same user and clock here for both builds: what would differ elsewhere (owners,
@@ -146,7 +153,7 @@ class Release(ProductTest):
 
     def test_package_holds_the_tested_program_with_its_checksums(self):
         top = self.unpacked()
-        self.assertEqual(top.name, 'Brenhold-1.0.0.0-win64')
+        self.assertEqual(top.name, f'Brenhold-{VERSION}-win64')
         self.assertEqual(sorted(p.name for p in top.iterdir()),
                          ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md', 'SHA256SUMS.txt'])
         # The very bytes the end-to-end tests ran.
