@@ -30,6 +30,8 @@ extern "C" void floorMain() {
     USEROBJECTFLAGS station;
     DWORD needed;
     GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, &needed);
+    DWORD session;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
 
     wchar_t title[256];
     GetModuleFileNameW(nullptr, title, 256);

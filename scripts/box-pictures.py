@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Takes a picture of each box the program can show, for the README.
+"""Takes a picture of each box the program can show, for docs/DEVELOPING.md.
 
 Runs the real program under Wine on an Xvfb display, inside a Wine virtual desktop (so
 Wine draws the captions itself, with no window manager), and crops each box out of a

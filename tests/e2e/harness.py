@@ -89,6 +89,15 @@ def direct_calls_of(callee):
             and start + offset + 5 + int.from_bytes(code[offset + 1:offset + 5], 'little', signed=True) == target}
 
 
+def unshipped_references(readme):
+    """The links and pictures of a shipped README (Markdown or HTML) whose target is not a file
+    beside it: a reader of the package would find them broken."""
+    text = pathlib.Path(readme).read_text(encoding='utf-8')
+    targets = re.findall(r'\]\(([^)\s]+)', text) + re.findall(r'<img[^>]*\ssrc="([^"]+)"', text)
+    local = [t for t in targets if not re.match(r'^[a-z]+:|^#', t)]
+    return [t for t in local if not (pathlib.Path(readme).parent / t.split('#')[0]).is_file()]
+
+
 def utf16(text):
     """Hex of UTF-16 text, as the stand-in library logs the paths it was asked to remove."""
     return text.encode('utf-16-le').hex()

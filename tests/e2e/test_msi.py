@@ -184,6 +184,7 @@ class MsiPackage(ProductTest):
     def test_install_upgrade_and_remove(self):
         self.msiexec('/i', winpath(PACKAGE), '/qn', f'INSTALLDIR={CHOSEN}')
         self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
+        self.assertEqual(harness.unshipped_references(self.folder / 'README.md'), [])
         self.assertEqual(sha256(self.folder / 'Brenhold.exe'), sha256(PRODUCT))
         self.assertEqual(self.values(EVENT_SOURCE), {
             'EventMessageFile': ('REG_EXPAND_SZ', CHOSEN + '\\Brenhold.exe'),

@@ -124,6 +124,9 @@ class Release(ProductTest):
         for name in ('BUILD-INFO.txt', 'README.md'):
             self.assertEqual(files[name].read_bytes(), (top / name).read_bytes())
 
+    def test_the_shipped_readme_points_at_nothing_missing(self):
+        self.assertEqual(harness.unshipped_references(self.unpacked() / 'README.md'), [])
+
     def test_build_information_names_the_toolchain(self):
         lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
         self.assertEqual(lines[0], f'Brenhold caller {VERSION}')
