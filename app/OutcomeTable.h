@@ -12,7 +12,7 @@ struct OutcomeRow {
     RunOutcome outcome;
     bool shownAsBox;          // outside quiet mode: a box tells it (else nothing does)
     uint32_t visibleStatus;   // exit status outside quiet mode
-    uint32_t quietStatus;     // the Win32 error code whose system text says what happened
+    uint32_t quietStatus;     // a Win32 error code whose system text fits; 217 is the report's own
     EventKind event;          // how quiet mode files it in the event log
 };
 

@@ -6,6 +6,7 @@ const wchar_t kQuote = L'"';
 const wchar_t kDeleteSwitch[] = L"-DELETE";
 const wchar_t kRecycleSwitch[] = L"-RECYCLE";
 const wchar_t kSilentSwitch[] = L"-SILENT";
+const std::size_t kSilentSwitchLength = sizeof kSilentSwitch / sizeof kSilentSwitch[0] - 1;
 
 // Comparisons are on unsigned code units, so U+00A0, U+3000 and the like stay ordinary.
 bool isBlank(wchar_t unit) {
@@ -54,11 +55,10 @@ struct SilentMatch {
     std::size_t length = 0;
     bool matches = true;
     void operator()(wchar_t unit) {
-        const std::size_t switchLength = sizeof kSilentSwitch / sizeof kSilentSwitch[0] - 1;
-        matches = matches && length < switchLength && asciiUpperUnit(unit) == kSilentSwitch[length];
+        matches = matches && length < kSilentSwitchLength && asciiUpperUnit(unit) == kSilentSwitch[length];
         ++length;
     }
-    bool isSwitch() const { return matches && length == sizeof kSilentSwitch / sizeof kSilentSwitch[0] - 1; }
+    bool isSwitch() const { return matches && length == kSilentSwitchLength; }
 };
 
 }  // namespace

@@ -128,6 +128,7 @@ SCENARIOS = [
     Scenario('-DELETE, invisible station', '-DELETE x.txt', quiet=True, hidden_station=True),
     Scenario('-RECYCLE, -SILENT', '-SILENT -RECYCLE x.txt', quiet=True),
     Scenario('print failure, -SILENT', '-SILENT -DELETE x.txt', quiet=True, env={'TAMSEL_RESULT': '0x80004005'}),
+    Scenario('print failure, shown', '-RECYCLE x.txt', env={'TAMSEL_RESULT': '0x80004005'}),
     Scenario('library missing, shown', '-DELETE x.txt', variant=None),
 ]
 

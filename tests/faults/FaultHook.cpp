@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "FaultShared.h"
+#include "ImportSlots.h"
 
 namespace {
 
@@ -193,30 +194,13 @@ int coveredIndex(const char* name) {
     return -1;
 }
 
-void patchSlot(ULONG_PTR* slot, int index) {
-    DWORD old = 0;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-    *gCovered[index].real = reinterpret_cast<void*>(*slot);
-    *slot = reinterpret_cast<ULONG_PTR>(gCovered[index].wrapper);
-    VirtualProtect(slot, sizeof *slot, old, &old);
-    gCounts->entries[index].installed = 1;
-}
-
 void patchExecutable() {
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-         import->Name != 0; ++import) {
-        auto* lookup = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-        for (; lookup->u1.AddressOfData != 0; ++lookup, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal)) continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + lookup->u1.AddressOfData);
-            const int index = coveredIndex(reinterpret_cast<const char*>(byName->Name));
-            if (index >= 0) patchSlot(&slot->u1.Function, index);
-        }
-    }
+    forEachImportByName([](const char* name, ULONG_PTR* slot) {
+        const int index = coveredIndex(name);
+        if (index < 0) return;
+        *gCovered[index].real = reinterpret_cast<void*>(replaceSlot(slot, reinterpret_cast<ULONG_PTR>(gCovered[index].wrapper)));
+        gCounts->entries[index].installed = 1;
+    });
 }
 
 }  // namespace

@@ -32,6 +32,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "faults/ImportSlots.h"
+
 namespace {
 
 HMODULE gSelf = nullptr;
@@ -161,25 +163,11 @@ int WINAPI watchedFileOperation(LPSHFILEOPSTRUCTW operation) {
 
 template <typename Proc>
 void hookImport(const char* name, Proc hook, Proc* real) {
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) return;
-    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-         import->Name != 0; ++import) {
-        auto* lookup = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-        for (; lookup->u1.AddressOfData != 0; ++lookup, ++slot) {
-            if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal)) continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + lookup->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<char*>(byName->Name), name) != 0) continue;
-            DWORD old = 0;
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &old);
-            *real = reinterpret_cast<Proc>(slot->u1.Function);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, old, &old);
+    forEachImportByName([&](const char* imported, ULONG_PTR* slot) {
+        if (strcmp(imported, name) == 0) {
+            *real = reinterpret_cast<Proc>(replaceSlot(slot, reinterpret_cast<ULONG_PTR>(hook)));
         }
-    }
+    });
 }
 
 // Keeps this library loaded after the caller's FreeLibrary, until the process ends.
