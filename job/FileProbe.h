@@ -40,6 +40,19 @@ struct FileIdentity {
 // True only when both were read, the file system gave a real ID, and nothing differs.
 bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now);
 
+// The 128-bit ID as FileIdInfo answers it: read or not, its volume and its two halves.
+struct WideFileId {
+    bool read = false;
+    uint64_t volume = 0;
+    uint64_t low = 0;
+    uint64_t high = 0;
+};
+
+// The identity from the 64-bit index (in identity) and the 128-bit ID: the wide one where
+// the file system gives it, since it stays unique on ReFS where the index need not. An
+// all-zero wide ID means "no such IDs on this file system": the index stands.
+FileIdentity withWideId(FileIdentity identity, const WideFileId& wide);
+
 struct FileProbe {
     AttributeRead (*readAttributes)(const std::wstring& path);
     // Looks the path up in its directory; false when nothing was found.

@@ -41,20 +41,14 @@ namespace {
 
 uint64_t joined(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
 
-// The 128-bit ID stays unique on ReFS, where the 64-bit index need not; older systems and
-// some file systems answer only the index.
-void takeWideId(HANDLE file, FileIdentity& identity) {
+// Older systems and some file systems answer only the 64-bit index.
+WideFileId readWideId(HANDLE file) {
     FILE_ID_INFO wide = {};
-    if (!GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) return;
+    if (!GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide)) return {};
     uint64_t halves[2] = {};
     static_assert(sizeof halves == sizeof wide.FileId.Identifier);
     memcpy(halves, wide.FileId.Identifier, sizeof halves);
-    // All zero: the file system keeps no such IDs for this file; the 64-bit index stands.
-    if (halves[0] == 0 && halves[1] == 0) return;
-    identity.wideId = true;
-    identity.volume = wide.VolumeSerialNumber;
-    identity.idLow = halves[0];
-    identity.idHigh = halves[1];
+    return {.read = true, .volume = wide.VolumeSerialNumber, .low = halves[0], .high = halves[1]};
 }
 
 }  // namespace
@@ -83,6 +77,5 @@ FileIdentity identityOfHandle(HANDLE opened, uint32_t* attributes) {
         .size = joined(info.nFileSizeHigh, info.nFileSizeLow),
         .lastWrite = joined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime),
     };
-    takeWideId(opened, identity);
-    return identity;
+    return withWideId(identity, readWideId(opened));
 }

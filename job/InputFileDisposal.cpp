@@ -81,6 +81,15 @@ bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now) {
            tested.idHigh == now.idHigh && tested.size == now.size && tested.lastWrite == now.lastWrite;
 }
 
+FileIdentity withWideId(FileIdentity identity, const WideFileId& wide) {
+    if (!identity.ok || !wide.read || (wide.low == 0 && wide.high == 0)) return identity;
+    identity.wideId = true;
+    identity.volume = wide.volume;
+    identity.idLow = wide.low;
+    identity.idHigh = wide.high;
+    return identity;
+}
+
 Disposal disposeInputFileWith(const FileRemover& remover, const RunOptions& options, const TestedFile& tested) {
     if (!options.deleteAfterPrint && !options.recycleAfterPrint) return Disposal::NotAsked;
     // A relative path names another file once the library has moved the working directory

@@ -344,6 +344,46 @@ TEST(DeleteByHandleTest, AFilePutAtTheNameAfterTheComparisonStays) {
     EXPECT_EQ(gWorld.atPath, 2);
 }
 
+// Which ID makes the identity. Wine gives every file a real 128-bit ID, so only these rows
+// show a file system that answers FileIdInfo with zeros ("no such IDs", FILE_ID_INFO's
+// documentation) or not at all: the 64-bit index must stand then, or the switches would
+// silently never work there.
+TEST(WideIdTest, TheWideIdWhereTheFileSystemGivesOneElseTheIndex) {
+    const FileIdentity index = {.ok = true, .volume = 0x1111, .idLow = 0x42, .size = 9, .lastWrite = 7};
+    struct Case {
+        const char* name;
+        FileIdentity basic;
+        WideFileId wide;
+        FileIdentity expected;
+    };
+    const Case cases[] = {
+        {.name = "a real 128-bit ID wins", .basic = index,
+         .wide = {.read = true, .volume = 0x2222, .low = 0x55, .high = 0x66},
+         .expected = {.ok = true, .wideId = true, .volume = 0x2222, .idLow = 0x55, .idHigh = 0x66, .size = 9,
+                      .lastWrite = 7}},
+        {.name = "only the upper half set still counts", .basic = index,
+         .wide = {.read = true, .volume = 0x2222, .low = 0, .high = 0x66},
+         .expected = {.ok = true, .wideId = true, .volume = 0x2222, .idLow = 0, .idHigh = 0x66, .size = 9,
+                      .lastWrite = 7}},
+        {.name = "all zero: no such IDs, the index stands", .basic = index,
+         .wide = {.read = true, .volume = 0x2222, .low = 0, .high = 0}, .expected = index},
+        {.name = "not read (older systems): the index stands", .basic = index, .wide = {}, .expected = index},
+        {.name = "no basic information: no identity", .basic = {},
+         .wide = {.read = true, .volume = 0x2222, .low = 0x55, .high = 0x66}, .expected = {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FileIdentity got = withWideId(c.basic, c.wide);
+        EXPECT_EQ(got.ok, c.expected.ok);
+        EXPECT_EQ(got.wideId, c.expected.wideId);
+        EXPECT_EQ(got.volume, c.expected.volume);
+        EXPECT_EQ(got.idLow, c.expected.idLow);
+        EXPECT_EQ(got.idHigh, c.expected.idHigh);
+        EXPECT_EQ(got.size, c.expected.size);
+        EXPECT_EQ(got.lastWrite, c.expected.lastWrite);
+    }
+}
+
 TEST(RecycleTargetTest, TakesTheLongestNameTheShellTakes) {
     const std::wstring longest = L"C:\\" + std::wstring(kShellPathLimit - 3, L'x');
     EXPECT_EQ(recycleTarget(longest), longest);
