@@ -4,7 +4,7 @@ page from the Unix locale of each run: C.UTF-8 gives 1252, ja_JP 932 (double-byt
 code page, or, where the code page cannot hold it, as its exact short (8.3) name; either
 way the library printed the tested file, and -DELETE removes it."""
 import harness
-from harness import ProductTest, winpath
+from harness import ProductTest
 
 LOCALES = {'C.UTF-8': ('1252', 'cp1252'), 'ja_JP.UTF-8': ('932', 'cp932'),
            'ru_RU.UTF-8': ('1251', 'cp1251'), 'hi_IN.UTF-8': ('65001', 'utf-8')}

@@ -13,7 +13,7 @@ import time
 import zipfile
 
 import harness
-from harness import BUILD, PRODUCT, VERSION, ProductTest
+from harness import PRODUCT, VERSION, ProductTest
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 E2E = pathlib.Path(__file__).resolve().parent
