@@ -36,5 +36,3 @@ inline constexpr char kSessionEndedText[] = "The session ended before the run wa
 
 // The Windows side. Decided from every argument, before any message.
 const RunMode& chooseRunMode();
-extern const RunMode kVisibleMode;
-void showMessage(WindowRef window, const std::wstring& text);

@@ -10,6 +10,14 @@
 
 namespace {
 
+void showMessage(WindowRef window, const std::wstring& text) {
+    const HWND application = static_cast<HWND>(window);
+    // The hidden tool window owns the box, so the box gets no taskbar button of its own.
+    HWND owner = GetActiveWindow();
+    if (owner == nullptr && application != nullptr) owner = GetLastActivePopup(application);
+    MessageBoxW(owner, text.c_str(), kCaption, MB_OK);
+}
+
 // A message that a box shows; the others (a printed file that was kept) stay unsaid.
 void tellInBox(WindowRef window, RunOutcome outcome, const std::wstring& text) {
     if (outcomeRow(outcome).shownAsBox) showMessage(window, text);
@@ -71,8 +79,6 @@ SessionKind processSession() {
     return session == 0 ? SessionKind::Zero : SessionKind::User;
 }
 
-}  // namespace
-
 constinit const RunMode kVisibleMode = {
     .job = &kVisibleJobPlatform,
     .reportRuntimeError = reportRuntimeError,
@@ -80,17 +86,11 @@ constinit const RunMode kVisibleMode = {
     .exitStatus = visibleExitStatus,
 };
 
+}  // namespace
+
 // -SILENT after an invalid keyword counts too. Nothing here allocates: a failure before
 // the choice would otherwise be shown in a box, also where nobody can answer one.
 const RunMode& chooseRunMode() {
     const bool silent = hasSilentSwitch(GetCommandLineW());
     return isQuietRun(silent, processStationVisibility(), processSession()) ? kQuietMode : kVisibleMode;
-}
-
-void showMessage(WindowRef window, const std::wstring& text) {
-    const HWND application = static_cast<HWND>(window);
-    // The hidden tool window owns the box, so the box gets no taskbar button of its own.
-    HWND owner = GetActiveWindow();
-    if (owner == nullptr && application != nullptr) owner = GetLastActivePopup(application);
-    MessageBoxW(owner, text.c_str(), kCaption, MB_OK);
 }

@@ -25,7 +25,8 @@ const DWORD kModuleNameCapacity = 256;
 [[clang::no_destroy]] constinit UniqueWindow gApplicationWindow;
 constinit bool gOleInitialized = false;
 
-constinit const RunMode* gRunMode = &kVisibleMode;
+// Chosen first thing in runProcess; nothing reads it before.
+constinit const RunMode* gRunMode = nullptr;
 constinit RunOutcome gRunOutcome = RunOutcome::Printed;
 
 HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }

@@ -82,9 +82,13 @@ struct Covered {
 
 constexpr LONG_PTR kInvalidHandle = -1;
 
-#define COVER(index, function, failValue, setsError)                                               \
+// Each entry's index is its place in the list, counted at compile time, so that adding a
+// function anywhere keeps every wrapper at its own entry.
+constexpr int kFirstCounter = __COUNTER__ + 1;
+
+#define COVER(function, failValue, setsError)                                                      \
     [] {                                                                                           \
-        using H = Hook<index, decltype(&function)>;                                                \
+        using H = Hook<__COUNTER__ - kFirstCounter, decltype(&function)>;                          \
         H::failure = {failValue, setsError};                                                       \
         return Covered{#function, reinterpret_cast<void*>(&H::call), reinterpret_cast<void**>(&H::real)}; \
     }()
@@ -92,63 +96,66 @@ constexpr LONG_PTR kInvalidHandle = -1;
 Covered gCovered[kFaultEntries];
 int gCoveredCount = 0;
 void* gRealFileOperation = nullptr;
+int gFileOperationIndex = -1;
 
 void coverAll() {
     const Covered list[] = {
         // Memory: HeapAlloc sets no last error without HEAP_GENERATE_EXCEPTIONS.
-        COVER(0, HeapAlloc, 0, false),
-        COVER(1, HeapFree, FALSE, true),
+        COVER(HeapAlloc, 0, false),
+        COVER(HeapFree, FALSE, true),
         // Files.
-        COVER(2, CreateFileW, kInvalidHandle, true),
-        COVER(3, GetFileAttributesW, INVALID_FILE_ATTRIBUTES, true),
-        COVER(4, FindFirstFileW, kInvalidHandle, true),
-        COVER(5, FindClose, FALSE, true),
-        COVER(6, CloseHandle, FALSE, true),
-        COVER(7, GetFileInformationByHandle, FALSE, true),
-        COVER(8, GetFileInformationByHandleEx, FALSE, true),
-        COVER(9, SetFileInformationByHandle, FALSE, true),
-        COVER(10, DeleteFileW, FALSE, true),
-        COVER(11, RemoveDirectoryW, FALSE, true),
-        COVER(12, GetFullPathNameW, 0, true),
-        COVER(13, GetShortPathNameW, 0, true),
-        COVER(14, WriteFile, FALSE, true),
-        COVER(15, GetStdHandle, kInvalidHandle, true),
+        COVER(CreateFileW, kInvalidHandle, true),
+        COVER(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, true),
+        COVER(FindFirstFileW, kInvalidHandle, true),
+        COVER(FindClose, FALSE, true),
+        COVER(CloseHandle, FALSE, true),
+        COVER(GetFileInformationByHandle, FALSE, true),
+        COVER(GetFileInformationByHandleEx, FALSE, true),
+        COVER(SetFileInformationByHandle, FALSE, true),
+        COVER(DeleteFileW, FALSE, true),
+        COVER(RemoveDirectoryW, FALSE, true),
+        COVER(GetFullPathNameW, 0, true),
+        COVER(GetShortPathNameW, 0, true),
+        COVER(WriteFile, FALSE, true),
+        COVER(GetStdHandle, kInvalidHandle, true),
         // The library and the conversion.
-        COVER(16, LoadLibraryW, 0, true),
-        COVER(17, GetProcAddress, 0, true),
-        COVER(18, FreeLibrary, FALSE, true),
-        COVER(19, WideCharToMultiByte, 0, true),
+        COVER(LoadLibraryW, 0, true),
+        COVER(GetProcAddress, 0, true),
+        COVER(FreeLibrary, FALSE, true),
+        COVER(WideCharToMultiByte, 0, true),
         // The process, the thread, the window, the boxes.
-        COVER(20, SetThreadLocale, FALSE, true),
-        COVER(21, OleInitialize, E_OUTOFMEMORY, false),
-        COVER(22, GetModuleFileNameW, 0, true),
-        COVER(23, GetClassInfoW, FALSE, true),
-        COVER(24, RegisterClassW, 0, true),
-        COVER(25, CreateWindowExW, 0, true),
-        COVER(26, DestroyWindow, FALSE, true),
-        COVER(27, GetSystemMetrics, 0, false),
-        COVER(28, GetActiveWindow, 0, false),
-        COVER(29, GetLastActivePopup, 0, false),
-        COVER(30, MessageBoxW, 0, true),
-        COVER(31, MessageBoxA, 0, true),
+        COVER(SetThreadLocale, FALSE, true),
+        COVER(OleInitialize, E_OUTOFMEMORY, false),
+        COVER(GetModuleFileNameW, 0, true),
+        COVER(GetClassInfoW, FALSE, true),
+        COVER(RegisterClassW, 0, true),
+        COVER(CreateWindowExW, 0, true),
+        COVER(DestroyWindow, FALSE, true),
+        COVER(GetSystemMetrics, 0, false),
+        COVER(GetActiveWindow, 0, false),
+        COVER(GetLastActivePopup, 0, false),
+        COVER(MessageBoxW, 0, true),
+        COVER(MessageBoxA, 0, true),
         // Quiet mode: the station, the session, the event log.
-        COVER(32, GetProcessWindowStation, 0, true),
-        COVER(33, GetUserObjectInformationW, FALSE, true),
-        COVER(34, ProcessIdToSessionId, FALSE, true),
-        COVER(35, RegisterEventSourceW, 0, true),
-        COVER(36, ReportEventW, FALSE, true),
-        COVER(37, DeregisterEventSource, FALSE, true),
-        {"SHFileOperationW", reinterpret_cast<void*>(&fileOperationFailing), &gRealFileOperation},
+        COVER(GetProcessWindowStation, 0, true),
+        COVER(GetUserObjectInformationW, FALSE, true),
+        COVER(ProcessIdToSessionId, FALSE, true),
+        COVER(RegisterEventSourceW, 0, true),
+        COVER(ReportEventW, FALSE, true),
+        COVER(DeregisterEventSource, FALSE, true),
+        [] {
+            gFileOperationIndex = __COUNTER__ - kFirstCounter;
+            return Covered{"SHFileOperationW", reinterpret_cast<void*>(&fileOperationFailing), &gRealFileOperation};
+        }(),
     };
     static_assert(sizeof list / sizeof list[0] <= kFaultEntries);
     gCoveredCount = static_cast<int>(sizeof list / sizeof list[0]);
     for (int index = 0; index < gCoveredCount; ++index) gCovered[index] = list[index];
 }
 
-constexpr int kFileOperationIndex = 38;
 
 int fileOperationFailing(LPSHFILEOPSTRUCTW operation) {
-    if (shouldFail(kFileOperationIndex)) {
+    if (shouldFail(gFileOperationIndex)) {
         operation->fAnyOperationsAborted = FALSE;
         return static_cast<int>(gPlan.error);
     }
