@@ -9,12 +9,16 @@
 // Win32 values the rules depend on, spelled out so the rules need no Windows header.
 inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kAttributeReparsePoint = 0x400;
+inline constexpr uint32_t kErrorInvalidFunction = 1;
 inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorPathNotFound = 3;
 inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorNotSupported = 50;
+inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorInvalidName = 123;
-// The two reparse tags that make a directory a link: a junction and a symbolic link. Other
-// directory reparse points (cloud-file placeholders, deduplicated folders...) are folders.
+// The two reparse tags that make an entry a link: a junction and a symbolic link. Other
+// reparse points (cloud-file placeholders, deduplicated or compressed files...) are plain
+// files and folders.
 inline constexpr uint32_t kReparseTagMountPoint = 0xA0000003;
 inline constexpr uint32_t kReparseTagSymlink = 0xA000000C;
 
@@ -25,20 +29,32 @@ struct AttributeRead {
     uint32_t error = 0;
 };
 
-// What makes a file this very file, unchanged: the volume and the file's ID on it, its size
+// What makes a file this very file, unchanged: the volume and the file's IDs on it, its size
 // and its last-write time. Read from a handle opened for attributes only, with full sharing.
+// Both IDs are kept, so that one failed read of the 128-bit ID still leaves the index to
+// compare with.
 struct FileIdentity {
     bool ok = false;
-    bool wideId = false;        // the 128-bit ID (FileIdInfo) rather than the 64-bit index
-    uint64_t volume = 0;
-    uint64_t idLow = 0;
-    uint64_t idHigh = 0;
+    uint64_t volume = 0;        // GetFileInformationByHandle's 32-bit serial
+    uint64_t index = 0;         // the 64-bit file index
+    bool wideId = false;        // a 128-bit ID was read that names this file
+    uint64_t wideVolume = 0;    // FileIdInfo's 64-bit serial
+    uint64_t wideLow = 0;
+    uint64_t wideHigh = 0;
     uint64_t size = 0;
     uint64_t lastWrite = 0;     // FILETIME ticks
 };
 
-// True only when both were read, the file system gave a real ID, and nothing differs.
+// True only when both were read, an ID names the file on both sides, and nothing differs:
+// the 128-bit IDs where both have one, else the 64-bit indexes.
 bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now);
+
+// False for the two answers that name no file: 0 (the file system has no such IDs) and all
+// ones (no unique ID could be established for this file, as ReFS answers for the 64-bit
+// index of a file whose 128-bit ID does not fit). MS-FSCC 2.1.9 and 2.1.10: both "MUST be
+// ignored".
+bool indexNamesFile(uint64_t index);
+bool wideIdNamesFile(uint64_t low, uint64_t high);
 
 // The 128-bit ID as FileIdInfo answers it: read or not, its volume and its two halves.
 struct WideFileId {
@@ -48,9 +64,8 @@ struct WideFileId {
     uint64_t high = 0;
 };
 
-// The identity from the 64-bit index (in identity) and the 128-bit ID: the wide one where
-// the file system gives it, since it stays unique on ReFS where the index need not. An
-// all-zero wide ID means "no such IDs on this file system": the index stands.
+// The identity from the 64-bit index (in identity) and the 128-bit ID, which is kept where
+// it names the file: it stays unique on ReFS where the index need not.
 FileIdentity withWideId(FileIdentity identity, const WideFileId& wide);
 
 struct FileProbe {
@@ -66,9 +81,27 @@ struct FileProbe {
 // between. handle is null when the open failed.
 struct OpenedEntry {
     void* handle = nullptr;
-    bool isLink = false;        // the entry is itself a reparse point (a file link)
+    uint32_t attributes = 0;    // the entry's own, read from the handle
+    uint32_t reparseTag = 0;    // read from the handle (FileAttributeTagInfo); 0 when none or unread
     FileIdentity identity;      // read from the handle
 };
+
+// A symbolic link (or a mount point, which no file can be): the only reparse points that
+// lead elsewhere. Every other tag (cloud files, deduplication, WOF compression...) marks a
+// plain file that a filter serves; it is compared and deleted like any other file. A reparse
+// point whose tag could not be read is taken as a link: the comparison then follows it.
+bool isLinkEntry(const OpenedEntry& entry);
+
+// How the opened entry is marked deleted: first as DeleteFileW does on today's Windows
+// (FileDispositionInfoEx, POSIX semantics: the name goes at once, even while a scanner or
+// the indexer still holds the file), else the older class (the name stays until the last
+// handle closes).
+enum class DispositionClass { Posix, Legacy };
+
+// The errors that say the Ex class itself is not supported (FAT, older Windows, Wine 8):
+// ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER. Any other error is
+// the file's own answer (a read-only file: access denied) and stands.
+bool isDispositionClassUnsupported(uint32_t error);
 
 struct FileRemover {
     // The path resolved as the platform resolves it for every other call, against the
@@ -79,8 +112,8 @@ struct FileRemover {
     AttributeRead (*readAttributes)(const std::wstring& path);
     FileIdentity (*readIdentity)(const std::wstring& path);
     OpenedEntry (*openForDeletion)(const std::wstring& path);
-    // Marks the opened entry deleted (it goes when the last handle closes): 0, else the error.
-    uint32_t (*deleteOpened)(void* handle);
+    // Marks the opened entry deleted the given way: 0, else the error.
+    uint32_t (*deleteOpened)(void* handle, DispositionClass how);
     void (*closeOpened)(void* handle);
     // The reparse tag of the entry at the path; 0 when it has none or cannot be read.
     uint32_t (*reparseTag)(const std::wstring& path);

@@ -73,7 +73,7 @@ FileIdentity identityOfHandle(HANDLE opened, uint32_t* attributes) {
     FileIdentity identity = {
         .ok = true,
         .volume = info.dwVolumeSerialNumber,
-        .idLow = joined(info.nFileIndexHigh, info.nFileIndexLow),
+        .index = joined(info.nFileIndexHigh, info.nFileIndexLow),
         .size = joined(info.nFileSizeHigh, info.nFileSizeLow),
         .lastWrite = joined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime),
     };

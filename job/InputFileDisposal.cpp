@@ -4,12 +4,13 @@ namespace {
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
+bool isLinkTag(uint32_t tag) { return tag == kReparseTagMountPoint || tag == kReparseTagSymlink; }
+
 // A junction or a directory symbolic link; any other directory reparse point is a folder.
 bool isDirectoryLink(const FileRemover& remover, const std::wstring& path, const AttributeRead& read) {
     const uint32_t directoryLink = kAttributeReparsePoint | kAttributeDirectory;
     if (!read.ok || (read.attributes & directoryLink) != directoryLink) return false;
-    const uint32_t tag = remover.reparseTag(path);
-    return tag == kReparseTagMountPoint || tag == kReparseTagSymlink;
+    return isLinkTag(remover.reparseTag(path));
 }
 
 // The one owner of an entry opened for deletion.
@@ -54,6 +55,14 @@ Disposal deleteLinkByName(const FileRemover& remover, const RunOptions& options,
     return deleteFilePermanentlyWith(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
 }
 
+// Marked deleted as DeleteFileW marks it on today's Windows, else the older way where the
+// file system or the system does not take the Ex class.
+uint32_t deleteThroughHandle(const FileRemover& remover, void* handle) {
+    const uint32_t error = remover.deleteOpened(handle, DispositionClass::Posix);
+    if (!isDispositionClassUnsupported(error)) return error;
+    return remover.deleteOpened(handle, DispositionClass::Legacy);
+}
+
 // -DELETE compares and removes through one handle: a file (or a parent junction) put at the
 // name between the comparison and the removal is never the one removed.
 Disposal deleteTestedFile(const FileRemover& remover, const RunOptions& options, const TestedFile& tested) {
@@ -62,9 +71,9 @@ Disposal deleteTestedFile(const FileRemover& remover, const RunOptions& options,
         const OpenedEntry& entry = opened.entry();
         // A directory, a locked or denied file, or nothing at all: no handle for deletion.
         if (entry.handle == nullptr) return disposeOfStranger(remover, options);
-        if (!entry.isLink) {
+        if (!isLinkEntry(entry)) {
             if (!isSameUnchangedFile(tested.identity, entry.identity)) return disposeOfStranger(remover, options);
-            return remover.deleteOpened(entry.handle) == 0 ? Disposal::Removed : Disposal::Kept;
+            return deleteThroughHandle(remover, entry.handle) == 0 ? Disposal::Removed : Disposal::Kept;
         }
     }
     // Closed first: the link's own handle stands in no way of its deletion by name.
@@ -73,21 +82,39 @@ Disposal deleteTestedFile(const FileRemover& remover, const RunOptions& options,
 
 }  // namespace
 
+bool indexNamesFile(uint64_t index) { return index != 0 && index != ~uint64_t{0}; }
+
+bool wideIdNamesFile(uint64_t low, uint64_t high) {
+    const bool allZero = low == 0 && high == 0;
+    const bool allOnes = low == ~uint64_t{0} && high == ~uint64_t{0};
+    return !allZero && !allOnes;
+}
+
 bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now) {
-    if (!tested.ok || !now.ok) return false;
-    // A file system that gives no ID (all zero) cannot tell one file from another.
-    if (tested.idLow == 0 && tested.idHigh == 0) return false;
-    return tested.wideId == now.wideId && tested.volume == now.volume && tested.idLow == now.idLow &&
-           tested.idHigh == now.idHigh && tested.size == now.size && tested.lastWrite == now.lastWrite;
+    if (!tested.ok || !now.ok || tested.size != now.size || tested.lastWrite != now.lastWrite) return false;
+    if (tested.wideId && now.wideId) {
+        return tested.wideVolume == now.wideVolume && tested.wideLow == now.wideLow && tested.wideHigh == now.wideHigh;
+    }
+    // A file system that names no file by its index cannot tell one file from another.
+    return indexNamesFile(tested.index) && tested.volume == now.volume && tested.index == now.index;
 }
 
 FileIdentity withWideId(FileIdentity identity, const WideFileId& wide) {
-    if (!identity.ok || !wide.read || (wide.low == 0 && wide.high == 0)) return identity;
+    if (!identity.ok || !wide.read || !wideIdNamesFile(wide.low, wide.high)) return identity;
     identity.wideId = true;
-    identity.volume = wide.volume;
-    identity.idLow = wide.low;
-    identity.idHigh = wide.high;
+    identity.wideVolume = wide.volume;
+    identity.wideLow = wide.low;
+    identity.wideHigh = wide.high;
     return identity;
+}
+
+bool isLinkEntry(const OpenedEntry& entry) {
+    if ((entry.attributes & kAttributeReparsePoint) == 0) return false;
+    return isLinkTag(entry.reparseTag) || entry.reparseTag == 0;
+}
+
+bool isDispositionClassUnsupported(uint32_t error) {
+    return error == kErrorInvalidFunction || error == kErrorNotSupported || error == kErrorInvalidParameter;
 }
 
 Disposal disposeInputFileWith(const FileRemover& remover, const RunOptions& options, const TestedFile& tested) {

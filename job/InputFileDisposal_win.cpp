@@ -7,8 +7,20 @@
 
 namespace {
 
+// FILE_INFO_BY_HANDLE_CLASS's FileDispositionInfoEx: MinGW-w64 10 declares it only under a
+// _WIN32_WINNT no build can have (0x0A000002), and the documented value is 21.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
 uint32_t deleteFileOnDisk(const std::wstring& path) {
     return DeleteFileW(path.c_str()) ? 0 : GetLastError();
+}
+
+// The tag says what kind of reparse point the entry is; FindFirstFileW would ask the name
+// again, which may lead elsewhere by now.
+uint32_t reparseTagOfHandle(HANDLE opened) {
+    FILE_ATTRIBUTE_TAG_INFO info = {};
+    if (!GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &info, sizeof info)) return 0;
+    return info.ReparseTag;
 }
 
 OpenedEntry openForDeletionOnDisk(const std::wstring& path) {
@@ -22,11 +34,23 @@ OpenedEntry openForDeletionOnDisk(const std::wstring& path) {
     if (opened == INVALID_HANDLE_VALUE) return {};
     uint32_t attributes = 0;
     const FileIdentity identity = identityOfHandle(opened, &attributes);
-    return {.handle = opened, .isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, .identity = identity};
+    const bool reparsePoint = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return {.handle = opened,
+            .attributes = attributes,
+            .reparseTag = reparsePoint ? reparseTagOfHandle(opened) : 0,
+            .identity = identity};
 }
 
-// The same refusals as DeleteFileW: a read-only file answers access denied.
-uint32_t deleteOpenedOnDisk(void* handle) {
+// The same refusals as DeleteFileW: a read-only file answers access denied either way (the
+// Ex class is never asked to ignore the read-only attribute).
+uint32_t deleteOpenedOnDisk(void* handle, DispositionClass how) {
+    if (how == DispositionClass::Posix) {
+        FILE_DISPOSITION_INFO_EX disposition = {
+            .Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+        return SetFileInformationByHandle(handle, kFileDispositionInfoEx, &disposition, sizeof disposition)
+                   ? 0
+                   : GetLastError();
+    }
     FILE_DISPOSITION_INFO disposition = {.DeleteFile = TRUE};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? 0
                                                                                                      : GetLastError();

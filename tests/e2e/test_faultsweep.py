@@ -64,9 +64,14 @@ COVERED = {
     'FindClose': Covered((ERROR_INVALID_HANDLE,), ignored='a clean-up; nothing is left to do about it'),
     'CloseHandle': Covered((ERROR_INVALID_HANDLE,), ignored='a clean-up; nothing is left to do about it'),
     'GetFileInformationByHandle': Covered((ERROR_ACCESS_DENIED,), persistent=True),
+    # The 128-bit ID or the reparse tag unread: each identity keeps its 64-bit index, which
+    # then decides; a plain file needs no tag.
     'GetFileInformationByHandleEx': Covered((ERROR_NOT_SUPPORTED,), persistent=True,
-                                            ignored='the 64-bit index stands in for the 128-bit ID'),
-    'SetFileInformationByHandle': Covered((ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION), persistent=True),
+                                            ignored='the 64-bit indexes decide; the file still goes'),
+    # 87 on the first call is the Ex disposition class refused as unsupported: the older class
+    # must still delete the file.
+    'SetFileInformationByHandle': Covered((ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_INVALID_PARAMETER),
+                                          persistent=True),
     'DeleteFileW': Covered((ERROR_ACCESS_DENIED,), persistent=True),
     'RemoveDirectoryW': Covered((ERROR_ACCESS_DENIED,), persistent=True),
     'GetFullPathNameW': Covered((ERROR_NOT_ENOUGH_MEMORY,), persistent=True),

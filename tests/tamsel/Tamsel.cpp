@@ -22,8 +22,8 @@
 //                  shutdown destroys its hidden window before it ends the process)
 //   TAMSEL_WATCH   stay loaded and watch the caller's DeleteFileW, RemoveDirectoryW,
 //                  SHFileOperationW and its deletion through a handle (CreateFileW with
-//                  DELETE access, then SetFileInformationByHandle with FileDispositionInfo),
-//                  logging what the disposal asks for
+//                  DELETE access, then SetFileInformationByHandle with FileDispositionInfoEx or
+//                  FileDispositionInfo), logging what the disposal asks for
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -35,6 +35,10 @@
 #include "faults/ImportSlots.h"
 
 namespace {
+
+// FILE_INFO_BY_HANDLE_CLASS's FileDispositionInfoEx: MinGW-w64 10 declares it only under a
+// _WIN32_WINNT no build can have (0x0A000002), and the documented value is 21.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
 HMODULE gSelf = nullptr;
 const char* gPrintedPath = nullptr;
@@ -127,14 +131,29 @@ HANDLE WINAPI watchedCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECUR
     return opened;
 }
 
-// Logged as a deletion of the path the handle was opened with: the caller's request.
+// Which disposition class marks the file deleted: "posix" (FileDispositionInfoEx with the
+// delete flag), "legacy" (FileDispositionInfo), or empty for any other call.
+std::string deletingClass(FILE_INFO_BY_HANDLE_CLASS kind, const void* info) {
+    if (kind == kFileDispositionInfoEx) {
+        const DWORD flags = static_cast<const FILE_DISPOSITION_INFO_EX*>(info)->Flags;
+        return (flags & FILE_DISPOSITION_FLAG_DELETE) != 0 ? "posix" : "";
+    }
+    if (kind == FileDispositionInfo) return static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile ? "legacy" : "";
+    return "";
+}
+
+// Logged as a deletion of the path the handle was opened with: the caller's request, each
+// class it tries.
 BOOL WINAPI watchedSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
-    const bool deletes = kind == FileDispositionInfo && static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFile;
-    if (!deletes || file != gDeletionHandle) return gRealSetFileInformation(file, kind, info, size);
+    const std::string disposition = deletingClass(kind, info);
+    if (disposition.empty() || file != gDeletionHandle) return gRealSetFileInformation(file, kind, info, size);
     const std::string content = contentAt(gOpenedForDeletion.c_str());
     const BOOL done = gRealSetFileInformation(file, kind, info, size);
+    const DWORD error = done ? 0 : GetLastError();
     logEvent("delete path=" + hexWide(gOpenedForDeletion.c_str(), gOpenedForDeletion.size()) +
-             " printed=" + printedPathHex() + " content=" + content + " ok=" + (done ? "1" : "0") + " by=handle");
+             " printed=" + printedPathHex() + " content=" + content + " ok=" + (done ? "1" : "0") +
+             " by=handle class=" + disposition + " error=" + number(error, false));
+    SetLastError(error);
     return done;
 }
 

@@ -6,8 +6,8 @@
 namespace {
 
 // The tested file's identity, as most rows see it again at the disposal.
-const FileIdentity kTested = {.ok = true, .wideId = true, .volume = 0x1234, .idLow = 0x55, .idHigh = 0x66,
-                              .size = 9, .lastWrite = 133000000000000000};
+const FileIdentity kTested = {.ok = true, .volume = 0x1234, .index = 0x42, .wideId = true, .wideVolume = 0x1234,
+                              .wideLow = 0x55, .wideHigh = 0x66, .size = 9, .lastWrite = 133000000000000000};
 
 struct RemoverAnswers {
     std::wstring fullPath;  // what the path resolves to at the disposal
@@ -16,8 +16,10 @@ struct RemoverAnswers {
     bool removeDirectory = false;
     FileIdentity identity = kTested;  // what the path's file is at the disposal
     bool recycled = true;
-    bool entryIsLink = false;         // the entry at the path is a file link
-    uint32_t deleteOpenedError = 0;
+    uint32_t entryAttributes = 0x20;  // the opened entry's own attributes and tag
+    uint32_t entryTag = 0;
+    uint32_t posixDeleteError = 0;    // FileDispositionInfoEx with POSIX semantics
+    uint32_t legacyDeleteError = 0;   // FileDispositionInfo
     uint32_t reparseTag = kReparseTagMountPoint;
 };
 
@@ -53,12 +55,15 @@ const FileRemover kFakeRemover = {
             gCalls.push_back(L"open:" + path);
             // A directory, a locked, denied or absent entry opens for no deletion: no identity either.
             if (!gAnswers.identity.ok) return OpenedEntry{};
-            return OpenedEntry{.handle = &gOpenedEntry, .isLink = gAnswers.entryIsLink, .identity = gAnswers.identity};
+            return OpenedEntry{.handle = &gOpenedEntry, .attributes = gAnswers.entryAttributes,
+                               .reparseTag = gAnswers.entryTag, .identity = gAnswers.identity};
         },
     .deleteOpened =
-        [](void* handle) {
-            gCalls.push_back(handle == &gOpenedEntry ? L"delete-opened" : L"delete-opened:stray handle");
-            return gAnswers.deleteOpenedError;
+        [](void* handle, DispositionClass how) {
+            if (handle != &gOpenedEntry) gCalls.push_back(L"delete-opened:stray handle");
+            const bool posix = how == DispositionClass::Posix;
+            gCalls.push_back(posix ? L"delete-opened:posix" : L"delete-opened:legacy");
+            return posix ? gAnswers.posixDeleteError : gAnswers.legacyDeleteError;
         },
     .closeOpened =
         [](void* handle) { gCalls.push_back(handle == &gOpenedEntry ? L"close" : L"close:stray handle"); },
@@ -103,11 +108,11 @@ const DisposalCase kDisposalCases[] = {
      .fullPathNow = L"C:\\work\\a.txt", .calls = {}, .result = Disposal::NotAsked},
     {.name = "delete uses the path as given", .options = {.inputPath = L"a.txt", .deleteAfterPrint = true},
      .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
-     .calls = {L"fullpath:a.txt", L"open:a.txt", L"delete-opened", L"close"}, .result = Disposal::Removed},
+     .calls = {L"fullpath:a.txt", L"open:a.txt", L"delete-opened:posix", L"close"}, .result = Disposal::Removed},
     {.name = "delete wins over recycle",
      .options = {.inputPath = L"a.txt", .deleteAfterPrint = true, .recycleAfterPrint = true},
      .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
-     .calls = {L"fullpath:a.txt", L"open:a.txt", L"delete-opened", L"close"}, .result = Disposal::Removed},
+     .calls = {L"fullpath:a.txt", L"open:a.txt", L"delete-opened:posix", L"close"}, .result = Disposal::Removed},
     {.name = "recycle relative name by its full path", .options = {.inputPath = L"a.txt", .recycleAfterPrint = true},
      .testedFullPath = L"C:\\work\\a.txt", .fullPathNow = L"C:\\work\\a.txt",
      .calls = {L"fullpath:a.txt", L"identity:a.txt", L"recycle:C:\\work\\a.txt"}, .result = Disposal::Removed},
@@ -144,7 +149,7 @@ const DisposalCase kDisposalCases[] = {
      .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"identity:\\\\?\\C:\\a.txt"}, .result = Disposal::Kept},
     {.name = "a \\\\?\\ path is still deleted", .options = {.inputPath = L"\\\\?\\C:\\a.txt", .deleteAfterPrint = true},
      .testedFullPath = L"\\\\?\\C:\\a.txt", .fullPathNow = L"\\\\?\\C:\\a.txt",
-     .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"open:\\\\?\\C:\\a.txt", L"delete-opened", L"close"},
+     .calls = {L"fullpath:\\\\?\\C:\\a.txt", L"open:\\\\?\\C:\\a.txt", L"delete-opened:posix", L"close"},
      .result = Disposal::Removed},
     {.name = "the shell takes no device path", .options = {.inputPath = L"NUL", .recycleAfterPrint = true},
      .testedFullPath = L"\\\\.\\NUL", .fullPathNow = L"\\\\.\\NUL", .calls = {L"fullpath:NUL", L"identity:NUL"},
@@ -178,6 +183,10 @@ FileIdentity changed(void (*change)(FileIdentity&)) {
 
 const uint32_t kDirectoryLinkAttributes = kAttributeReparsePoint | kAttributeDirectory;
 const FileIdentity kUnreadable = {};  // the open or the query failed
+// Only the 64-bit index read: the 128-bit query failed, or the system is older.
+const FileIdentity kIndexOnly = changed([](FileIdentity& i) { i.wideId = false; });
+// Neither ID names the file (FAT's answers on some systems, or a file system without IDs).
+const FileIdentity kNoIds = changed([](FileIdentity& i) { i.wideId = false; i.index = 0; });
 
 struct IdentityCase {
     const char* name;
@@ -194,19 +203,19 @@ const std::wstring kPath = L"C:\\work\\a.txt";
 
 const IdentityCase kIdentityCases[] = {
     {.name = "same file unchanged: deleted", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.identity = kTested}, .calls = {L"delete-opened", L"close"}, .result = Disposal::Removed},
+     .now = {.identity = kTested}, .calls = {L"delete-opened:posix", L"close"}, .result = Disposal::Removed},
     {.name = "same file unchanged: recycled", .deleteAfterPrint = false, .tested = kTested,
      .now = {.identity = kTested}, .calls = {L"recycle:" + kPath}, .result = Disposal::Removed},
     {.name = "the shell reports a failure", .deleteAfterPrint = false, .tested = kTested,
      .now = {.identity = kTested, .recycled = false}, .calls = {L"recycle:" + kPath}, .result = Disposal::Kept},
     {.name = "another file ID: a new file at the name", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idLow = 0x56; })},
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideLow = 0x56; })},
      .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "upper half of the 128-bit ID differs", .deleteAfterPrint = false, .tested = kTested,
-     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idHigh = 0x67; })},
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideHigh = 0x67; })},
      .calls = {L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "another volume", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.volume = 0x9999; })},
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.volume = i.wideVolume = 0x9999; })},
      .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "size differs: appended to", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.size = 12; })},
@@ -222,12 +231,20 @@ const IdentityCase kIdentityCases[] = {
      .calls = {L"attributes:" + kPath}, .result = Disposal::Gone},
     {.name = "not readable when tested", .deleteAfterPrint = true, .tested = kUnreadable,
      .now = {.read = {true, 0x20}, .identity = kTested}, .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
-    {.name = "a file system without file IDs", .deleteAfterPrint = true,
-     .tested = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; }),
-     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.idLow = i.idHigh = 0; })},
+    {.name = "a file system without file IDs", .deleteAfterPrint = true, .tested = kNoIds,
+     .now = {.read = {true, 0x20}, .identity = kNoIds}, .calls = {L"attributes:" + kPath, L"close"},
+     .result = Disposal::Kept},
+    // One failed read of the 128-bit ID, at the test or now: the 64-bit indexes decide.
+    {.name = "128-bit ID unread now, same index: deleted", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kIndexOnly}, .calls = {L"delete-opened:posix", L"close"}, .result = Disposal::Removed},
+    {.name = "128-bit ID unread when tested, same index: recycled", .deleteAfterPrint = false, .tested = kIndexOnly,
+     .now = {.identity = kTested}, .calls = {L"recycle:" + kPath}, .result = Disposal::Removed},
+    {.name = "128-bit ID unread now, another index: kept", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideId = false; i.index = 0x43; })},
      .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
-    {.name = "64-bit index then, 128-bit ID now", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideId = false; })},
+    {.name = "128-bit ID unread now, index says no ID: kept", .deleteAfterPrint = true,
+     .tested = changed([](FileIdentity& i) { i.index = ~uint64_t{0}; }),
+     .now = {.read = {true, 0x20}, .identity = changed([](FileIdentity& i) { i.wideId = false; i.index = ~uint64_t{0}; })},
      .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
     {.name = "plain directory: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kAttributeDirectory}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
@@ -242,7 +259,7 @@ const IdentityCase kIdentityCases[] = {
                L"tag:" + kPath, L"rmdir:" + kPath},
      .result = Disposal::Removed},
     {.name = "read-only or in use: the handle's deletion refused", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.identity = kTested, .deleteOpenedError = 5}, .calls = {L"delete-opened", L"close"},
+     .now = {.identity = kTested, .posixDeleteError = 5}, .calls = {L"delete-opened:posix", L"close"},
      .result = Disposal::Kept},
     {.name = "other directory reparse point: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable, .reparseTag = 0x9000001A},
@@ -257,15 +274,44 @@ const IdentityCase kIdentityCases[] = {
     // A file link: compared by its target, as tested, and deleted by name, which removes the
     // link and never its target.
     {.name = "file link unchanged: the link goes by name", .deleteAfterPrint = true, .tested = kTested,
-     .now = {.identity = kTested, .entryIsLink = true},
+     .now = {.identity = kTested, .entryAttributes = kAttributeReparsePoint, .entryTag = kReparseTagSymlink},
      .calls = {L"close", L"identity:" + kPath, L"delete:" + kPath}, .result = Disposal::Removed},
     {.name = "file link to another file: kept", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kAttributeReparsePoint}, .identity = changed([](FileIdentity& i) { i.size = 12; }),
-             .entryIsLink = true},
+             .entryAttributes = kAttributeReparsePoint, .entryTag = kReparseTagSymlink},
      .calls = {L"close", L"identity:" + kPath, L"attributes:" + kPath}, .result = Disposal::Kept},
     {.name = "directory link: -RECYCLE leaves it", .deleteAfterPrint = false, .tested = kTested,
      .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable}, .calls = {L"attributes:" + kPath},
      .result = Disposal::Kept},
+    // Any other reparse point is a plain file: compared and deleted through the one handle.
+    {.name = "OneDrive file: deleted through its handle", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested, .entryAttributes = 0x20 | kAttributeReparsePoint, .entryTag = 0x9000601A},
+     .calls = {L"delete-opened:posix", L"close"}, .result = Disposal::Removed},
+    {.name = "deduplicated file changed: kept, never asked by name", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.read = {true, 0x20 | kAttributeReparsePoint},
+             .identity = changed([](FileIdentity& i) { i.size = 12; }),
+             .entryAttributes = 0x20 | kAttributeReparsePoint, .entryTag = 0x80000013},
+     .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
+    // The disposition: POSIX semantics first, as DeleteFileW on Windows 10 1903 and later, so
+    // the name goes at once even while a scanner holds the file with delete sharing (Wine's
+    // ntdll/tests/file.c, test_file_disposition_information, pins on Windows that the legacy
+    // class leaves the name until the last handle closes). The legacy class only where the Ex
+    // class is not supported; Wine 8 refuses it with 87, so only these rows show the Ex path.
+    {.name = "Ex class refused as unsupported (87): the legacy class deletes", .deleteAfterPrint = true,
+     .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorInvalidParameter},
+     .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
+    {.name = "Ex class not supported (50, FAT): the legacy class deletes", .deleteAfterPrint = true,
+     .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorNotSupported},
+     .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
+    {.name = "Ex class unknown (1, older Windows): the legacy class deletes", .deleteAfterPrint = true,
+     .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorInvalidFunction},
+     .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
+    {.name = "Ex class unsupported, legacy refused: kept", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested, .posixDeleteError = kErrorInvalidParameter, .legacyDeleteError = 5},
+     .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Kept},
+    {.name = "read-only (5 from the Ex class): kept, the legacy class not asked", .deleteAfterPrint = true,
+     .tested = kTested, .now = {.identity = kTested, .posixDeleteError = 5, .legacyDeleteError = 5},
+     .calls = {L"delete-opened:posix", L"close"}, .result = Disposal::Kept},
 };
 
 class IdentityTest : public testing::TestWithParam<IdentityCase> {};
@@ -303,7 +349,7 @@ SwapWorld gWorld;
 void putNewcomerAtTheName() { gWorld.atPath = 2; }
 
 FileIdentity identityOfNumber(int number) {
-    return number == 1 ? kTested : changed([](FileIdentity& i) { i.idLow = 0x77; });
+    return number == 1 ? kTested : changed([](FileIdentity& i) { i.wideLow = 0x77; });
 }
 
 const FileRemover kSwappingRemover = {
@@ -319,10 +365,10 @@ const FileRemover kSwappingRemover = {
     .openForDeletion =
         [](const std::wstring&) {
             gWorld.opened = &gWorld.files[gWorld.atPath];
-            return OpenedEntry{.handle = gWorld.opened, .isLink = false, .identity = identityOfNumber(gWorld.atPath)};
+            return OpenedEntry{.handle = gWorld.opened, .attributes = 0x20, .identity = identityOfNumber(gWorld.atPath)};
         },
     .deleteOpened =
-        [](void* handle) {
+        [](void* handle, DispositionClass) {
             putNewcomerAtTheName();
             gWorld.removed[*static_cast<int*>(handle)] = true;
             return uint32_t{0};
@@ -344,43 +390,88 @@ TEST(DeleteByHandleTest, AFilePutAtTheNameAfterTheComparisonStays) {
     EXPECT_EQ(gWorld.atPath, 2);
 }
 
-// Which ID makes the identity. Wine gives every file a real 128-bit ID, so only these rows
-// show a file system that answers FileIdInfo with zeros ("no such IDs", FILE_ID_INFO's
-// documentation) or not at all: the 64-bit index must stand then, or the switches would
-// silently never work there.
-TEST(WideIdTest, TheWideIdWhereTheFileSystemGivesOneElseTheIndex) {
-    const FileIdentity index = {.ok = true, .volume = 0x1111, .idLow = 0x42, .size = 9, .lastWrite = 7};
+// Which ID names the file. Wine gives every file a real 128-bit ID and a real index, so only
+// these rows show what Windows' file systems may answer: FileIdInfo all zero ("does not
+// support"), all ones ("no unique ID could be established", as ReFS answers the 64-bit
+// index of a file whose ID does not fit), or no answer at all (MS-FSCC 2.1.9 and 2.1.10:
+// both values "MUST be ignored"; FILE_ID_INFO's page). Where the 128-bit ID says nothing,
+// the 64-bit index must decide; where neither names the file, nothing is the same file.
+TEST(WideIdTest, EachSideKeepsBothIdsAndTheComparisonIgnoresTheOnesThatNameNoFile) {
+    constexpr uint64_t kAllOnes = ~uint64_t{0};
+    const auto basic = [](uint64_t index) {
+        return FileIdentity{.ok = true, .volume = 0x1111, .index = index, .size = 9, .lastWrite = 7};
+    };
+    const WideFileId real = {.read = true, .volume = 0x2222, .low = 0x55, .high = 0x66};
+    const WideFileId allZero = {.read = true, .volume = 0x2222, .low = 0, .high = 0};
+    const WideFileId allOnes = {.read = true, .volume = 0x2222, .low = kAllOnes, .high = kAllOnes};
+    const WideFileId unread = {};
     struct Case {
         const char* name;
-        FileIdentity basic;
-        WideFileId wide;
-        FileIdentity expected;
+        FileIdentity tested;
+        FileIdentity now;
+        bool same;
     };
     const Case cases[] = {
-        {.name = "a real 128-bit ID wins", .basic = index,
-         .wide = {.read = true, .volume = 0x2222, .low = 0x55, .high = 0x66},
-         .expected = {.ok = true, .wideId = true, .volume = 0x2222, .idLow = 0x55, .idHigh = 0x66, .size = 9,
-                      .lastWrite = 7}},
-        {.name = "only the upper half set still counts", .basic = index,
-         .wide = {.read = true, .volume = 0x2222, .low = 0, .high = 0x66},
-         .expected = {.ok = true, .wideId = true, .volume = 0x2222, .idLow = 0, .idHigh = 0x66, .size = 9,
-                      .lastWrite = 7}},
-        {.name = "all zero: no such IDs, the index stands", .basic = index,
-         .wide = {.read = true, .volume = 0x2222, .low = 0, .high = 0}, .expected = index},
-        {.name = "not read (older systems): the index stands", .basic = index, .wide = {}, .expected = index},
-        {.name = "no basic information: no identity", .basic = {},
-         .wide = {.read = true, .volume = 0x2222, .low = 0x55, .high = 0x66}, .expected = {}},
+        {.name = "same 128-bit ID, other indexes (ReFS): the wide ID decides",
+         .tested = withWideId(basic(0x42), real), .now = withWideId(basic(0x43), real), .same = true},
+        {.name = "other 128-bit ID, same index: the wide ID decides",
+         .tested = withWideId(basic(0x42), real),
+         .now = withWideId(basic(0x42), {.read = true, .volume = 0x2222, .low = 0x56, .high = 0x66}), .same = false},
+        {.name = "only the upper half set still names the file",
+         .tested = withWideId(basic(0x42), {.read = true, .volume = 0x2222, .low = 0, .high = 0x66}),
+         .now = withWideId(basic(0x43), {.read = true, .volume = 0x2222, .low = 0, .high = 0x66}), .same = true},
+        {.name = "all-ones 128-bit IDs say nothing: indexes 0x42 and 0x43 differ",
+         .tested = withWideId(basic(0x42), allOnes), .now = withWideId(basic(0x43), allOnes), .same = false},
+        {.name = "all-ones 128-bit IDs say nothing: the same index stands",
+         .tested = withWideId(basic(0x42), allOnes), .now = withWideId(basic(0x42), allOnes), .same = true},
+        {.name = "all-zero 128-bit IDs say nothing: indexes differ",
+         .tested = withWideId(basic(0x42), allZero), .now = withWideId(basic(0x43), allZero), .same = false},
+        {.name = "128-bit ID unread at the test: the index stands",
+         .tested = withWideId(basic(0x42), unread), .now = withWideId(basic(0x42), real), .same = true},
+        {.name = "128-bit ID unread now: the index stands",
+         .tested = withWideId(basic(0x42), real), .now = withWideId(basic(0x42), unread), .same = true},
+        {.name = "128-bit ID unread now: another index is another file",
+         .tested = withWideId(basic(0x42), real), .now = withWideId(basic(0x43), unread), .same = false},
+        {.name = "no 128-bit ID, all-ones index on both sides: kept",
+         .tested = withWideId(basic(kAllOnes), unread), .now = withWideId(basic(kAllOnes), unread), .same = false},
+        {.name = "no 128-bit ID, zero index on both sides: kept",
+         .tested = withWideId(basic(0), allZero), .now = withWideId(basic(0), allZero), .same = false},
+        {.name = "no basic information: no identity, whatever the wide ID",
+         .tested = withWideId({}, real), .now = withWideId(basic(0x42), real), .same = false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const FileIdentity got = withWideId(c.basic, c.wide);
-        EXPECT_EQ(got.ok, c.expected.ok);
-        EXPECT_EQ(got.wideId, c.expected.wideId);
-        EXPECT_EQ(got.volume, c.expected.volume);
-        EXPECT_EQ(got.idLow, c.expected.idLow);
-        EXPECT_EQ(got.idHigh, c.expected.idHigh);
-        EXPECT_EQ(got.size, c.expected.size);
-        EXPECT_EQ(got.lastWrite, c.expected.lastWrite);
+        EXPECT_EQ(isSameUnchangedFile(c.tested, c.now), c.same);
+    }
+}
+
+// What makes a reparse point a link, read from the opened handle's tag (the reparse-tag list
+// of MS-FSCC 2.1.2.1). Wine shows no reparse point on a file at all, so only these rows hold
+// that a OneDrive file, a deduplicated or a compressed system file is deleted through its
+// handle like any plain file, and only a symbolic link goes by name.
+TEST(LinkEntryTest, OnlyASymbolicLinkOrAMountPointIsALink) {
+    struct Case {
+        const char* name;
+        uint32_t attributes;
+        uint32_t tag;
+        bool link;
+    };
+    const Case cases[] = {
+        {.name = "plain file", .attributes = 0x20, .tag = 0, .link = false},
+        {.name = "symbolic link", .attributes = 0x20 | kAttributeReparsePoint, .tag = kReparseTagSymlink, .link = true},
+        {.name = "mount point", .attributes = kAttributeReparsePoint, .tag = kReparseTagMountPoint, .link = true},
+        {.name = "OneDrive file (IO_REPARSE_TAG_CLOUD_6)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0x9000601A, .link = false},
+        {.name = "deduplicated file (IO_REPARSE_TAG_DEDUP)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0x80000013, .link = false},
+        {.name = "compressed system file (IO_REPARSE_TAG_WOF)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0x80000017, .link = false},
+        {.name = "tag unreadable: taken as a link, compared through it", .attributes = kAttributeReparsePoint,
+         .tag = 0, .link = true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(isLinkEntry({.attributes = c.attributes, .reparseTag = c.tag}), c.link);
     }
 }
 

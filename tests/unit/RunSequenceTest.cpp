@@ -42,7 +42,7 @@ const JobPlatform kFakePlatform = {
     .fileIdentity =
         [](const std::wstring& path) {
             gJob.calls.push_back(L"identity:" + path);
-            return FileIdentity{.ok = true, .idLow = 7, .size = path.size()};
+            return FileIdentity{.ok = true, .index = 7, .size = path.size()};
         },
     .loadPrintLibrary =
         [] {
