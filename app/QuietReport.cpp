@@ -7,59 +7,101 @@ constexpr char32_t kReplacementCharacter = 0xFFFD;
 bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-void appendUtf8(std::string& out, char32_t code) {
+// Calls put once for each byte of the code point's UTF-8 form.
+template <typename Put>
+void putUtf8(char32_t code, Put&& put) {
     if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
+        put(static_cast<char>(code));
     } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        put(static_cast<char>(0xC0 | (code >> 6)));
+        put(static_cast<char>(0x80 | (code & 0x3F)));
     } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        put(static_cast<char>(0xE0 | (code >> 12)));
+        put(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        put(static_cast<char>(0x80 | (code & 0x3F)));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        put(static_cast<char>(0xF0 | (code >> 18)));
+        put(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        put(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        put(static_cast<char>(0x80 | (code & 0x3F)));
     }
+}
+
+// UTF-16 to UTF-8, a byte at a time; an unpaired surrogate becomes U+FFFD.
+template <typename Put>
+void encodeUtf8(std::wstring_view text, Put&& put) {
+    for (size_t index = 0; index < text.size(); ++index) {
+        const char32_t unit = static_cast<char32_t>(text[index]);
+        if (isHighSurrogate(unit) && index + 1 < text.size() && isLowSurrogate(static_cast<char32_t>(text[index + 1]))) {
+            const char32_t low = static_cast<char32_t>(text[++index]);
+            putUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), put);
+        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+            putUtf8(kReplacementCharacter, put);
+        } else {
+            putUtf8(unit, put);
+        }
+    }
+}
+
+// The message is put together here rather than on the heap: the same delivery serves the
+// report of an escape, which may be the heap's own failure. One more unit than ReportEventW
+// takes tells whether the text must be cut.
+constinit wchar_t gEventText[kEventStringLimit + 2] = {};
+// Room for a message around a path of 32,767 units, each three bytes at most, and CR LF;
+// anything longer goes out in more than one write.
+constexpr std::size_t kLineCapacity = 3 * (32767 + 64) + 2;
+constinit char gLine[kLineCapacity] = {};
+
+// The pieces, joined, as ReportEventW takes them: cut where needed, NUL-terminated.
+const wchar_t* joinedEventText(std::initializer_list<std::wstring_view> pieces) {
+    std::size_t copied = 0;
+    for (const std::wstring_view piece : pieces) {
+        for (std::size_t index = 0; index < piece.size() && copied <= kEventStringLimit; ++index) {
+            gEventText[copied++] = piece[index];
+        }
+    }
+    gEventText[eventTextLength(std::wstring_view(gEventText, copied))] = L'\0';
+    return gEventText;
+}
+
+void writeLine(const QuietSink& sink, std::initializer_list<std::wstring_view> pieces) {
+    std::size_t used = 0;
+    const auto put = [&](char byte) {
+        if (used == kLineCapacity) {
+            sink.writeStandardError(gLine, used);
+            used = 0;
+        }
+        gLine[used++] = byte;
+    };
+    for (const std::wstring_view piece : pieces) encodeUtf8(piece, put);
+    put('\r');
+    put('\n');
+    sink.writeStandardError(gLine, used);
 }
 
 }  // namespace
 
 std::string utf8Line(const std::wstring& text) {
     std::string line;
-    for (size_t index = 0; index < text.size(); ++index) {
-        const char32_t unit = static_cast<char32_t>(text[index]);
-        if (isHighSurrogate(unit) && index + 1 < text.size() && isLowSurrogate(static_cast<char32_t>(text[index + 1]))) {
-            const char32_t low = static_cast<char32_t>(text[++index]);
-            appendUtf8(line, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
-            appendUtf8(line, kReplacementCharacter);
-        } else {
-            appendUtf8(line, unit);
-        }
-    }
+    encodeUtf8(text, [&](char byte) { line.push_back(byte); });
     line += "\r\n";
     return line;
 }
 
-std::size_t eventTextLength(const std::wstring& text) {
+std::size_t eventTextLength(std::wstring_view text) {
     if (text.size() <= kEventStringLimit) return text.size();
     const bool splitsPair = isHighSurrogate(static_cast<char32_t>(text[kEventStringLimit - 1]));
     return splitsPair ? kEventStringLimit - 1 : kEventStringLimit;
 }
 
-void deliverQuietly(const QuietSink& sink, RunOutcome outcome, const std::wstring& text) {
+void deliverQuietly(const QuietSink& sink, RunOutcome outcome, std::initializer_list<std::wstring_view> pieces) {
     const OutcomeRow& row = outcomeRow(outcome);
-    const std::string line = utf8Line(text);
-    const std::size_t eventLength = eventTextLength(text);
-    if (eventLength == text.size()) {
-        sink.reportEvent(kEventSourceName, row.event, row.quietStatus, text.c_str());
-    } else {
-        sink.reportEvent(kEventSourceName, row.event, row.quietStatus, text.substr(0, eventLength).c_str());
-    }
-    sink.writeStandardError(line.data(), line.size());
+    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, joinedEventText(pieces));
+    writeLine(sink, pieces);
+}
+
+void deliverQuietly(const QuietSink& sink, RunOutcome outcome, const std::wstring& text) {
+    deliverQuietly(sink, outcome, {std::wstring_view(text)});
 }
 
 void deliverAsciiQuietly(const QuietSink& sink, RunOutcome outcome, const char* text) {

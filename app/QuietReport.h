@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "OutcomeTable.h"
 
@@ -31,6 +33,9 @@ struct QuietSink {
 // what ReportEventW takes (never between the halves of a surrogate pair); the line keeps
 // the whole text.
 void deliverQuietly(const QuietSink& sink, RunOutcome outcome, const std::wstring& text);
+// The same for a message in pieces, joined without the heap: this one also reports an
+// escaped error, which may be the heap's own failure.
+void deliverQuietly(const QuietSink& sink, RunOutcome outcome, std::initializer_list<std::wstring_view> pieces);
 
 // The same for plain ASCII text of at most kAsciiReportCapacity - 1 characters (more is
 // cut), with no allocation at all.
@@ -38,7 +43,7 @@ inline constexpr std::size_t kAsciiReportCapacity = 64;
 void deliverAsciiQuietly(const QuietSink& sink, RunOutcome outcome, const char* text);
 
 // How long the event's string may be: the text, or less where ReportEventW would refuse it.
-std::size_t eventTextLength(const std::wstring& text);
+std::size_t eventTextLength(std::wstring_view text);
 
 // The Windows side.
 extern const QuietSink kWindowsQuietSink;

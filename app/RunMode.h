@@ -26,7 +26,14 @@ bool isQuietRun(bool silentSwitch, StationVisibility station, SessionKind sessio
 // recycles), how an escaped error is reported, which status ends the run.
 struct RunMode {
     const JobPlatform* job;
+    // Where nobody can answer a box, Windows' own boxes (a bad image, no disk in the drive)
+    // must fail the call instead of waiting; a person at the screen keeps them.
+    void (*setErrorMode)();
     void (*reportRuntimeError)(uint64_t errorAddress);
+    // An error escaped after the library had printed the file (during the disposal): true
+    // when the mode tells it as a printed file that was kept, without the heap; false where
+    // the runtime-error report stands.
+    bool (*reportEscapeAfterPrint)(const std::wstring& inputPath);
     // Says that the session ended before the run was over, where the mode says anything.
     void (*reportSessionEnd)();
     uint32_t (*exitStatus)(RunOutcome outcome);

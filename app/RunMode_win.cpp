@@ -55,9 +55,27 @@ void reportSessionEndQuietly() {
     deliverAsciiQuietly(kWindowsQuietSink, RunOutcome::SessionEnded, kSessionEndedText);
 }
 
+// SEM_FAILCRITICALERRORS: the loader's "bad image" box and the "no disk" box fail the call
+// instead (SetErrorMode's page; Wine's loader tests set it for that very reason).
+void failCriticalErrorsWithoutABox() { SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS); }
+
+void keepWindowsErrorBoxes() {}
+
+// To a quiet caller 217 says "not printed": an escape after a confirmed print ends as a
+// printed file that was kept, so nobody prints it twice.
+bool reportKeptAfterEscapeQuietly(const std::wstring& inputPath) {
+    deliverQuietly(kWindowsQuietSink, RunOutcome::PrintedButKept, {kKeptFileTextBefore, inputPath, kKeptFileTextAfter});
+    return true;
+}
+
+// A person who sees the report box reads it as the report of the run.
+bool keepRuntimeErrorReport(const std::wstring&) { return false; }
+
 constinit const RunMode kQuietMode = {
     .job = &kQuietJobPlatform,
+    .setErrorMode = failCriticalErrorsWithoutABox,
     .reportRuntimeError = reportRuntimeErrorQuietly,
+    .reportEscapeAfterPrint = reportKeptAfterEscapeQuietly,
     .reportSessionEnd = reportSessionEndQuietly,
     .exitStatus = quietExitStatus,
 };
@@ -81,7 +99,9 @@ SessionKind processSession() {
 
 constinit const RunMode kVisibleMode = {
     .job = &kVisibleJobPlatform,
+    .setErrorMode = keepWindowsErrorBoxes,
     .reportRuntimeError = reportRuntimeError,
+    .reportEscapeAfterPrint = keepRuntimeErrorReport,
     .reportSessionEnd = sayNothingOfSessionEnd,
     .exitStatus = visibleExitStatus,
 };

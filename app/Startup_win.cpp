@@ -1,8 +1,6 @@
 #include <windows.h>
 #include <ole2.h>
 
-#include <algorithm>
-
 #include "RunMode.h"
 #include "Startup.h"
 #include "job/RunSequence.h"
@@ -61,11 +59,9 @@ LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam,
 
 std::wstring applicationWindowTitle() {
     // A longer path arrives cut to the buffer, and the title comes from the cut text.
-    // Older systems leave a cut text without its NUL: never read past the buffer.
     wchar_t modulePath[kModuleNameCapacity] = {};
     GetModuleFileNameW(nullptr, modulePath, kModuleNameCapacity);
-    const wchar_t* end = std::find(modulePath, modulePath + kModuleNameCapacity, L'\0');
-    std::wstring title = windowTitleStem(std::wstring(modulePath, static_cast<size_t>(end - modulePath)));
+    std::wstring title = windowTitleStem(modulePathInBuffer(modulePath, kModuleNameCapacity));
     if (title.size() > 1) CharLowerW(title.data() + 1);
     return title;
 }
@@ -93,16 +89,29 @@ void startAndRunJob() {
     gRunOutcome = runJobWith(*gRunMode->job, gApplicationWindow.get());
 }
 
+// The escape's report and status. After a confirmed print the mode may tell it as a kept
+// file instead: told before the shutdown, which releases the path, and shown in no box.
+uint32_t reportEscape(uint64_t errorAddress) {
+    const std::wstring* printed = printedInputPath();
+    if (printed != nullptr && gRunMode->reportEscapeAfterPrint(*printed)) {
+        shutDown();
+        return gRunMode->exitStatus(RunOutcome::PrintedButKept);
+    }
+    shutDown();
+    gRunMode->reportRuntimeError(errorAddress);
+    return gRunMode->exitStatus(RunOutcome::RuntimeError);
+}
+
 }  // namespace
 
 extern "C" void runProcess() {
     gRunMode = &chooseRunMode();
+    gRunMode->setErrorMode();
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
+    if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress));
     shutDown();
-    if (!outcome.escaped) ExitProcess(gRunMode->exitStatus(gRunOutcome));
-    gRunMode->reportRuntimeError(outcome.errorAddress);
-    ExitProcess(gRunMode->exitStatus(RunOutcome::RuntimeError));
+    ExitProcess(gRunMode->exitStatus(gRunOutcome));
 }

@@ -7,6 +7,7 @@ namespace {
 // Plain state, released by the shutdown: the entry runs no C runtime start-up, so no
 // global destructor would ever run, and an owner here would only register one for nothing.
 constinit RunOptions* gRunOptions = nullptr;
+constinit bool gPrintConfirmed = false;
 
 }  // namespace
 
@@ -19,10 +20,15 @@ std::wstring missingFileText(const std::wstring& path) {
 }
 
 std::wstring keptFileText(const std::wstring& path) {
-    return L"Input file \"" + path + L"\" was printed, but kept.";
+    return kKeptFileTextBefore + path + kKeptFileTextAfter;
 }
 
-void releaseRunOptions() { delete std::exchange(gRunOptions, nullptr); }
+void releaseRunOptions() {
+    gPrintConfirmed = false;
+    delete std::exchange(gRunOptions, nullptr);
+}
+
+const std::wstring* printedInputPath() { return gPrintConfirmed ? &gRunOptions->inputPath : nullptr; }
 
 namespace {
 
@@ -65,6 +71,7 @@ RunOutcome runJobWith(const JobPlatform& platform, WindowRef window) {
         return stop(platform, window, RunOutcome::EntryPointMissing, kEntryPointMissingText);
     }
     const HandedOver handedOver = platform.callPrintFile(options.inputPath);
+    gPrintConfirmed = true;
     platform.unloadPrintLibrary();
     return finish(platform, window, handedOver, tested);
 }

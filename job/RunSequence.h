@@ -35,11 +35,19 @@ struct JobPlatform {
 RunOutcome runJobWith(const JobPlatform& platform, WindowRef window);
 void releaseRunOptions();
 
+// The input path once the library has answered success for it, until the shutdown; null
+// before. Noted without the heap, so an error that escapes the disposal afterwards can
+// still be told apart from one that left the file unprinted.
+const std::wstring* printedInputPath();
+
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path);
 
 std::wstring invalidKeywordText(const std::wstring& argument);
 std::wstring missingFileText(const std::wstring& path);
 std::wstring keptFileText(const std::wstring& path);
+// The kept-file text around its path, for a caller that must not allocate.
+inline constexpr wchar_t kKeptFileTextBefore[] = L"Input file \"";
+inline constexpr wchar_t kKeptFileTextAfter[] = L"\" was printed, but kept.";
 inline constexpr wchar_t kNoInputFileText[] = L"No input file was specified..";
 inline constexpr wchar_t kLibraryMissingText[] = L"Can't find Tamsel.dll.";
 inline constexpr wchar_t kEntryPointMissingText[] =

@@ -2,10 +2,13 @@
 
 namespace {
 
-// The one ANSI code page that holds every character: the platform takes only 0 or
-// WC_ERR_INVALID_CHARS and no used-default flag for it, and fails the call otherwise.
-// (GB18030 would too, but GetACP never answers it.)
+// The one ANSI code page that holds every character. Microsoft's page allows only 0 or
+// WC_ERR_INVALID_CHARS and no used-default flag for it, so nothing else is asked, whatever a
+// given Windows version accepts. (GB18030 would too, but GetACP never answers it.)
 bool holdsEveryCharacter(uint32_t codePage) { return codePage == kCodePageUtf8; }
+
+bool isHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 }  // namespace
 
@@ -14,10 +17,17 @@ AnsiConversion exactAnsiConversion(uint32_t codePage) {
     return {.flags = kNoBestFitChars, .reportsDefault = true};
 }
 
-bool replacingAnsiConversion(uint32_t codePage, AnsiConversion* conversion) {
-    // Only an unpaired surrogate makes these refuse; without the flag it becomes U+FFFD.
+bool replacedForAnsi(uint32_t codePage, const std::wstring& text, std::wstring* replaced) {
     if (!holdsEveryCharacter(codePage)) return false;
-    *conversion = {.flags = 0, .reportsDefault = false};
+    *replaced = text;
+    for (size_t index = 0; index < replaced->size(); ++index) {
+        wchar_t& unit = (*replaced)[index];
+        if (isHighSurrogate(unit) && index + 1 < replaced->size() && isLowSurrogate((*replaced)[index + 1])) {
+            ++index;
+        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+            unit = L'?';
+        }
+    }
     return true;
 }
 
@@ -31,6 +41,7 @@ AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path) 
         if (alias.exact) return {std::move(alias.bytes), true};
     }
     // Default characters cannot name another file; the library could not have printed
-    // the tested one either, so the caller must not dispose of it.
-    return {std::move(converted.bytes), false};
+    // the tested one either, so the caller must not dispose of it. No text at all: the
+    // library must not be called with an empty name.
+    return {std::move(converted.bytes), false, converted.converted};
 }

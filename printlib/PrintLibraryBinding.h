@@ -7,10 +7,12 @@
 inline constexpr wchar_t kPrintLibraryName[] = L"Tamsel.dll";
 inline constexpr char kPrintEntryName[] = "printFile";
 
-// 8-bit text in the ANSI code page; exact when no character had to be replaced.
+// 8-bit text in the ANSI code page; exact when no character had to be replaced. Not
+// converted when the platform refused the text outright: then there are no bytes at all.
 struct AnsiText {
     std::string bytes;
     bool exact = false;
+    bool converted = true;
 };
 
 // How WideCharToMultiByte is asked to convert to the ANSI code page. Win32 values spelled
@@ -26,10 +28,13 @@ struct AnsiConversion {
 
 // Exact or refused: never best fit, and told when a default character was used.
 AnsiConversion exactAnsiConversion(uint32_t codePage);
-// When the exact conversion refused the text: a conversion that hands over the platform's
-// replacement characters instead, never taken as exact. False where the only other
-// conversion would be best fit.
-bool replacingAnsiConversion(uint32_t codePage, AnsiConversion* conversion);
+
+// When the exact conversion refused the text under UTF-8 (only an unpaired surrogate makes
+// it refuse): the text with "?" in each unpaired half's place, to be converted exactly, and
+// never taken as exact. "?" names no file; U+FFFD, the platform's own replacement, is a legal
+// file-name character and could name another file. False for every other code page, where
+// the only other conversion would be best fit.
+bool replacedForAnsi(uint32_t codePage, const std::wstring& text, std::wstring* replaced);
 
 struct PathCodec {
     // Never best-fit: a look-alike could name another file than the tested one.
@@ -41,10 +46,11 @@ struct PathCodec {
 struct AnsiPathChoice {
     std::string bytes;
     bool namesTestedFile = false;
+    bool converted = true;  // false: no text at all, the library must not be called
 };
 
 // The exact text, else the exact short form, else the text with default characters
-// (which names no file, and says so).
+// (which names no file, and says so), else nothing.
 AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path);
 
 // Zero and positive results (S_OK, S_FALSE, anything else) are success.

@@ -38,11 +38,12 @@ AnsiText toAnsiCodePage(const std::wstring& text) {
     if (convertWith(codePage, exactAnsiConversion(codePage), text, &bytes, &usedDefault)) {
         return {std::move(bytes), usedDefault == FALSE};
     }
-    AnsiConversion replacing;
-    if (replacingAnsiConversion(codePage, &replacing) && convertWith(codePage, replacing, text, &bytes, &usedDefault)) {
+    std::wstring replaced;
+    if (replacedForAnsi(codePage, text, &replaced) &&
+        convertWith(codePage, exactAnsiConversion(codePage), replaced, &bytes, &usedDefault)) {
         return {std::move(bytes), false};
     }
-    return {{}, false};
+    return {.bytes = {}, .exact = false, .converted = false};
 }
 
 std::wstring shortPathOf(const std::wstring& path) {
@@ -88,6 +89,8 @@ __attribute__((noinline)) void checkPrintResult(int32_t result) {
 
 __attribute__((noinline, disable_tail_calls)) HandedOver callPrintFile(const std::wstring& inputPath) {
     AnsiPathChoice choice = chooseAnsiPath(kWindowsPathCodec, inputPath);
+    // Never an empty name in place of the file: the program's own error, nothing printed.
+    if (!choice.converted) raiseInternalError();
     gAnsiPath = std::make_unique<std::string>(std::move(choice.bytes));
     const HRESULT result = gPrintFileEntry(gAnsiPath->c_str());
     checkPrintResult(result);

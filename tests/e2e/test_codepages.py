@@ -65,6 +65,25 @@ class CodePages(ProductTest):
                     self.assertEqual(run.printed, path.encode(codec, errors='replace'))
                     self.assertTrue((box.work / name).exists())
 
+    def test_no_text_at_all_never_reaches_the_library(self):
+        # Every conversion refused (the fault hook fails each WideCharToMultiByte call): the
+        # library must not be called with an empty name in place of the file. The program's
+        # own error: the report, 217, the file untouched.
+        for switch, quiet in (('-DELETE', False), ('-SILENT -DELETE', True)):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('café.txt', b'the input')
+                stderr = box.root / 'stderr.txt'
+                run = box.run(f'{switch} café.txt', env={'BRENHOLD_FAULT': 'WideCharToMultiByte:1:persist:1113'},
+                              inject=True, stderr=stderr)
+                self.assertTrue(run.fault_plan_found)
+                self.assertGreaterEqual(run.fault_counts['WideCharToMultiByte']['failed'], 1)
+                self.assertIsNone(run.printed, 'the library was called')
+                self.assertEqual(run.exit, 217)
+                report = stderr.read_bytes().decode() if quiet else run.boxes[0].text
+                self.assertRegex(report, r'^Runtime error 217 at [0-9A-F]{16}')
+                self.assertEqual((box.work / 'café.txt').read_bytes(), b'the input')
+
 
 if __name__ == '__main__':
     harness.main()

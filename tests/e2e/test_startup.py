@@ -39,6 +39,22 @@ class ThreadOfTheLibrary(StartupTest):
         self.assertEqual(int(call.fields['mxcsr'], 16) & ~MXCSR_STATUS_FLAGS, 0x1900)
 
 
+    def test_critical_error_boxes_fail_only_where_nobody_can_answer_them(self):
+        # Windows' own boxes (a bad image, no disk in the drive) would wait for ever where
+        # nobody sees them; Wine never shows them, so the error mode the library runs with is
+        # read. A person at the screen keeps them.
+        SEM_FAILCRITICALERRORS = 0x1
+        for name, arguments, hidden_station, quiet in (('shown', 'x.txt', False, False),
+                                                       ('-SILENT', '-SILENT x.txt', False, True),
+                                                       ('invisible station', 'x.txt', True, True)):
+            with self.subTest(name):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run(arguments, hidden_station=hidden_station)
+                [call] = run.events_of('print')
+                self.assertEqual(int(call.fields['errormode'], 16) & SEM_FAILCRITICALERRORS, int(quiet))
+
+
 class HiddenWindow(StartupTest):
 
     def test_owner_of_the_job_boxes(self):
@@ -62,16 +78,19 @@ class HiddenWindow(StartupTest):
 
 
     def test_title_from_a_path_cut_at_256_characters(self):
-        # Wine fills all 256 characters of the buffer and adds no NUL (as Windows XP did;
-        # later Windows keeps 255 and a NUL). Wine starts no program from a path longer
-        # than 259 characters, so the cut falls in a name without an extension.
+        # Wine fills all 256 characters of the buffer and adds no NUL (as Windows XP did);
+        # Vista and later keep 255 and a NUL (GetModuleFileNameW's page): either title is
+        # right, and the unit test of the rule holds both shapes. Wine starts no program
+        # from a path longer than 259 characters, so the cut falls in a name without an
+        # extension.
         name = 'Brenhold-caller'
         probe = self.sandbox()
         folder = 259 - len(harness.winpath(probe.root)) - 2 - len(name)
         box = self.sandbox(exe_name=name, app_name='a' * folder)
         self.assertEqual(len(harness.winpath(box.exe)), 259)
         run = box.run('')
-        self.assertEqual([b.owner_title for b in run.boxes], ['Brenhold-cal'])
+        self.assertEqual(len(run.boxes), 1, run.output)
+        self.assertIn(run.boxes[0].owner_title, ('Brenhold-cal', 'Brenhold-ca'))
 
 
 class PrintFailure(StartupTest):

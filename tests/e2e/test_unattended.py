@@ -183,6 +183,42 @@ class UnattendedRuns(ProductTest):
                 self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
                 self.assertEqual(box.trashed(), [])
 
+    def test_an_escape_after_the_print_tells_a_quiet_caller_the_file_was_kept(self):
+        # An allocation that fails during the disposal, after the library printed: to a quiet
+        # caller 217 says "not printed", and a batch would print it again. The fault hook
+        # fails one HeapAlloc of the executable, from the last call back, until the failure
+        # falls after the print; a person at the screen keeps the report.
+        text = 'Input file "x.txt" was printed, but kept.'
+
+        def run_with(switch, plan=None):
+            box = self.sandbox()
+            box.file('x.txt', b'the input')
+            stderr = box.root / 'stderr.txt'
+            env = dict(EVENTS, BRENHOLD_FAULT=plan) if plan else EVENTS
+            run = box.run(f'{switch}-DELETE x.txt', env=env, stderr=stderr, inject=True, timeout_ms=15000)
+            return box, run, stderr.read_bytes() if stderr.exists() else b''
+
+        _, clean, _ = run_with('-SILENT ')
+        self.assertEqual(clean.exit, 0, clean.output)
+        for call in range(clean.fault_counts['HeapAlloc']['calls'], 0, -1):
+            plan = f'HeapAlloc:{call}:once:0'
+            box, run, written = run_with('-SILENT ', plan)
+            if run.exit != 0 and box.spooled():
+                break
+        else:
+            self.fail('no allocation fails after the print')
+        self.assertEqual(run.boxes, [], run.output)
+        self.assertEqual(run.exit, 80, plan)
+        self.assertEqual(written, text.encode() + b'\r\n')
+        self.assertEqual(run.reported_events(), [(SOURCE, WARNING, 80, text)])
+        self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+        box, run, written = run_with('', plan)
+        self.assertEqual([b.caption for b in run.boxes], ['Error'], run.output)
+        self.assertRegex(run.boxes[0].text, REPORT)
+        self.assertEqual((run.exit, written), (217, b''))
+        self.assertEqual(box.spooled(), ['x.txt'])
+        self.assertTrue((box.work / 'x.txt').exists())
+
 
 if __name__ == '__main__':
     harness.main()

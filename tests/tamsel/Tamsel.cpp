@@ -301,7 +301,7 @@ void recordCall(const char* path) {
     APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
     const HRESULT apartment = CoGetApartmentType(&type, &qualifier);
     logEvent("print bytes=" + hexBytes(path, strlen(path)) +
-             " mxcsr=" + number(__builtin_ia32_stmxcsr()) +
+             " mxcsr=" + number(__builtin_ia32_stmxcsr()) + " errormode=" + number(GetErrorMode()) +
              " apartment=" + (SUCCEEDED(apartment) ? number(type, false) : std::string("none")) +
              " locale=" + number(GetThreadLocale()) + " userlocale=" + number(GetUserDefaultLCID()) +
              " acp=" + number(GetACP(), false));

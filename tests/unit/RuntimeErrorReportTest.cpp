@@ -57,4 +57,21 @@ TEST_P(TitleTest, CutsTheFileName) { EXPECT_EQ(windowTitleStem(GetParam().module
 
 INSTANTIATE_TEST_SUITE_P(Table, TitleTest, testing::ValuesIn(kTitleCases), CaseName());
 
+// A program path longer than the 256-unit buffer arrives cut. GetModuleFileNameW's page: on
+// Windows XP (and under Wine) the buffer holds 256 units and no NUL; on Vista and later it
+// holds 255 units and a NUL. Wine shows only the first shape, so both are held here.
+TEST(ModulePathTest, EitherShapeOfACutPathGivesItsTitleAndNothingBeyondTheBuffer) {
+    const std::wstring folder = L"C:\\" + std::wstring(240, L'a') + L"\\";  // 244 units
+    const std::wstring path = folder + L"Brenhold-caller";                   // 259 units
+    wchar_t xpShape[257];
+    wchar_t vistaShape[257];
+    for (std::size_t index = 0; index < 256; ++index) xpShape[index] = vistaShape[index] = path[index];
+    xpShape[256] = L'X';  // beyond the buffer: must never be read
+    vistaShape[255] = L'\0';
+    EXPECT_EQ(windowTitleStem(modulePathInBuffer(xpShape, 256)), L"Brenhold-cal");
+    EXPECT_EQ(windowTitleStem(modulePathInBuffer(vistaShape, 256)), L"Brenhold-ca");
+    wchar_t whole[256] = L"C:\\Apps\\Tool.exe";
+    EXPECT_EQ(modulePathInBuffer(whole, 256), L"C:\\Apps\\Tool.exe");
+}
+
 }  // namespace
