@@ -1,6 +1,9 @@
 """The whole job through the real executable: command line, messages, printing, disposal."""
+import shutil
+import struct
+
 import harness
-from harness import utf16, CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, ProductTest, winpath
+from harness import utf16, CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, TAMSEL, ProductTest, winpath
 
 
 class CommandLineThroughTheProcess(ProductTest):
@@ -149,6 +152,22 @@ class Disposal(ProductTest):
         self.assertTrue(locked.exists())
 
 
+def pe32_dll():
+    """The smallest 32-bit (i386) DLL the loader maps: headers, one section, no entry point."""
+    dos = bytearray(0x40)
+    dos[0:2] = b'MZ'
+    struct.pack_into('<I', dos, 0x3C, 0x40)
+    file_header = struct.pack('<HHIIIHH', 0x14C, 1, 0, 0, 0, 0xE0, 0x2102)  # i386; executable, 32-bit, DLL
+    optional = bytearray(0xE0)
+    struct.pack_into('<HBBIIIIIII', optional, 0, 0x10B, 1, 0, 0x200, 0, 0, 0, 0x1000, 0x1000, 0x10000000)
+    struct.pack_into('<IIHHHHHHIIII', optional, 32, 0x1000, 0x200, 4, 0, 1, 0, 4, 0, 0, 0x2000, 0x200, 0)
+    struct.pack_into('<HH', optional, 68, 2, 0)  # GUI subsystem
+    struct.pack_into('<IIIIII', optional, 72, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    section = struct.pack('<8sIIIIIIHHI', b'.text', 0x1000, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+    headers = bytes(dos) + b'PE\0\0' + file_header + bytes(optional) + section
+    return headers.ljust(0x200, b'\0') + b'\xC3'.ljust(0x200, b'\0')
+
+
 class LibraryProblems(ProductTest):
 
     def test_library_not_usable(self):
@@ -169,6 +188,26 @@ class LibraryProblems(ProductTest):
                     self.assertTrue((box.work / 'x.txt').exists())
                     self.assertEqual(box.trashed(), [])
                     self.assertEqual(run.events_of('print'), [])
+
+    def test_a_32_bit_library_is_passed_over_for_a_64_bit_one_later_in_the_search_order(self):
+        # The loader passes over a DLL built for the other bitness and goes on along the
+        # search order (as Windows does since Windows 7): beside the program a 32-bit
+        # Tamsel.dll, in the working directory (later in the order) the 64-bit stand-in,
+        # which prints. With no 64-bit one anywhere: "Can't find Tamsel.dll.".
+        for name, with_64_bit in (('a 64-bit one later in the order', True), ('no 64-bit one', False)):
+            with self.subTest(name):
+                box = self.sandbox(None)
+                (box.app / 'Tamsel.dll').write_bytes(pe32_dll())
+                if with_64_bit:
+                    shutil.copy(TAMSEL / 'default' / 'Tamsel.dll', box.work / 'Tamsel.dll')
+                box.file('x.txt')
+                run = box.run('-DELETE x.txt')
+                if with_64_bit:
+                    self.assertPrintedQuietly(run)
+                    self.assertFalse((box.work / 'x.txt').exists())
+                else:
+                    self.assertOneMessage(run, NO_LIBRARY)
+                    self.assertTrue((box.work / 'x.txt').exists())
 
     def test_library_is_unloaded_before_the_entry_point_message(self):
         for variant in ('no-entry', 'wrong-case', 'ordinal'):
