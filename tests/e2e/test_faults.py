@@ -59,10 +59,18 @@ ROWS = [
     Row('missing file', 'missing.txt', 'missing.txt', missing('missing.txt')),
     Row('directory', 'folder', 'folder', missing('folder')),
     Row('wildcard', 'x?txt', 'x?txt', missing('x?txt')),
+    # Wine answers the device NUL as an existing file, so the library is called with "NUL";
+    # Windows may answer otherwise, and then the row ends in "does not exist". Either way
+    # nothing is removed: the shell is never handed a \\.\ path, and a device has no file
+    # ID to compare, so -DELETE keeps it.
     Row('device name', 'NUL', 'NUL'),
     # Found, but the stand-in reads through the 8-bit API, which stops at MAX_PATH.
     Row('path longer than MAX_PATH', DEEP.replace('/', '\\'), DEEP.replace('/', '\\'), REPORT, 217),
     Row('command line of 32,767 characters', longest_command_line, 'x.txt', after=DISPOSED),
+    # What the shell does with a locked or read-only file under -RECYCLE is Wine's shell's
+    # answer here; Windows' shell may refuse where Wine's recycles, or ask, which
+    # FOF_NOCONFIRMATION answers, and shows its own error window outside quiet mode. Either
+    # way the file is recycled by the shell or stays: the program never removes it another way.
     Row('locked, library succeeds without reading', 'x.txt', 'x.txt', lock=True, env={'TAMSEL_RESULT': '0'}),
     Row('locked, library cannot read it', 'x.txt', 'x.txt', REPORT, 217, lock=True),
     # DeleteFileW refuses a read-only file; the shell recycles it.

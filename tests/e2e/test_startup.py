@@ -193,19 +193,21 @@ class BatchCaller(StartupTest):
     BATCH = '@echo off\r\nstart "" /wait "{exe}" %*\r\nexit /b %ERRORLEVEL%\r\n'
 
     def test_batch_file_sees_the_exit_status(self):
-        # (print library result, exit status the batch file sees, file kept)
-        for result, status, kept in [('0', 0, False), ('0x80004005', 217, True)]:
-            with self.subTest(result):
+        # (switches, print library result, exit status the batch file sees, file kept, boxes)
+        for switches, result, status, kept, boxes in [('-DELETE', '0', 0, False, []),
+                                                      ('-DELETE', '0x80004005', 217, True, ['Error']),
+                                                      ('-SILENT -DELETE', '0x80004005', 217, True, [])]:
+            with self.subTest(switches, result=result):
                 box = self.sandbox()
                 box.file('x.txt')
                 script = box.work / 'print.bat'
                 script.write_text(self.BATCH.format(exe=harness.winpath(box.exe)), newline='')
-                run = box.run(command_line=f'cmd.exe /c {harness.winpath(script)} -DELETE x.txt',
+                run = box.run(command_line=f'cmd.exe /c {harness.winpath(script)} {switches} x.txt',
                               exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
                               env={'TAMSEL_RESULT': result})
                 self.assertEqual(run.exit, status, run.output)
                 self.assertEqual((box.work / 'x.txt').exists(), kept)
-                self.assertEqual([b.caption for b in run.boxes], ['Error'] if status else [])
+                self.assertEqual([b.caption for b in run.boxes], boxes)
 
 
 if __name__ == '__main__':
