@@ -2,6 +2,7 @@
 
 #include "CaseName.h"
 #include "job/CommandLine.h"
+#include "job/RunSequence.h"
 #include "app/QuietReport.h"
 #include "app/RunMode.h"
 #include "app/OutcomeTable.h"
@@ -182,6 +183,29 @@ TEST(DeliverQuietlyTest, TheEventTakesWhatReportEventTakesTheLineEverything) {
         deliverQuietly(kFakeSink, RunOutcome::FileNotFound, c.text);
         EXPECT_EQ(gDelivered.eventText, c.text.substr(0, c.eventLength));
         EXPECT_EQ(gDelivered.standardError, utf8Line(c.text));
+        EXPECT_EQ(gDelivered.order, "el");
+    }
+}
+
+// The kept-file message after an escape is put together from its pieces without the heap:
+// it must read exactly as the message the job tells, cut the same way for a long path.
+TEST(DeliverQuietlyTest, PiecesGiveTheSameLineAndEventAsTheWholeText) {
+    const wchar_t high = wchar_t(0xD83D), low = wchar_t(0xDE00);
+    const std::wstring paths[] = {L"x.txt", L"caf\u00e9 \u65e5.txt", std::wstring(32767, L'p'),
+                                  std::wstring(kEventStringLimit - 13, L'q') + high + low + L".txt",
+                                  std::wstring{L'a', high, L'b'}};
+    for (const std::wstring& path : paths) {
+        SCOPED_TRACE(path.size());
+        gDelivered = {};
+        deliverQuietly(kFakeSink, RunOutcome::PrintedButKept, keptFileText(path));
+        const Delivered whole = gDelivered;
+        gDelivered = {};
+        deliverQuietly(kFakeSink, RunOutcome::PrintedButKept, {kKeptFileTextBefore, path, kKeptFileTextAfter});
+        EXPECT_EQ(gDelivered.eventText, whole.eventText);
+        EXPECT_EQ(gDelivered.standardError, whole.standardError);
+        EXPECT_EQ(gDelivered.standardError, utf8Line(keptFileText(path)));
+        EXPECT_EQ(gDelivered.kind, EventKind::Warning);
+        EXPECT_EQ(gDelivered.eventId, 80u);
         EXPECT_EQ(gDelivered.order, "el");
     }
 }
