@@ -81,13 +81,6 @@ void writeLine(const QuietSink& sink, std::initializer_list<std::wstring_view> p
 
 }  // namespace
 
-std::string utf8Line(const std::wstring& text) {
-    std::string line;
-    encodeUtf8(text, [&](char byte) { line.push_back(byte); });
-    line += "\r\n";
-    return line;
-}
-
 std::size_t eventTextLength(std::wstring_view text) {
     if (text.size() <= kEventStringLimit) return text.size();
     const bool splitsPair = isHighSurrogate(static_cast<char32_t>(text[kEventStringLimit - 1]));

@@ -15,9 +15,6 @@ inline constexpr wchar_t kEventSourceName[] = L"Brenhold caller";
 // The longest string ReportEventW takes; a longer one fails the call and writes no event.
 inline constexpr std::size_t kEventStringLimit = 31839;
 
-// The text as UTF-8, ended by CR LF; an unpaired surrogate becomes U+FFFD.
-std::string utf8Line(const std::wstring& text);
-
 // Neither entry allocates, so the report of an escaped error (a failed allocation among
 // them) reaches both without the heap.
 struct QuietSink {
@@ -28,7 +25,7 @@ struct QuietSink {
 };
 
 // The message as one event whose ID is the exit status, then as one line on standard
-// error. The event comes first: a caller's pipe that nobody reads blocks the write for
+// error: UTF-8 ended by CR LF, an unpaired surrogate as U+FFFD. The event comes first: a caller's pipe that nobody reads blocks the write for
 // ever, and the event log must have the message by then. The event's string is cut to
 // what ReportEventW takes (never between the halves of a surrogate pair); the line keeps
 // the whole text.
