@@ -1,0 +1,67 @@
+#!/usr/bin/env python3
+"""THIRD-PARTY-NOTICES.txt names every third-party piece the link put into Brenhold.exe: for
+each archive whose members the linker's map shows, a section with the archive's owning
+package (as this build machine's dpkg knows it), that package's version and the archive's
+name; for libstdc++'s header templates, when the program's objects hold instances of them,
+a section of the package of those headers. A change that pulls in members of another
+archive (libmingwex.a, libstdc++.a, libgcc.a...) fails here until the notices say what it
+brought in. A section naming an archive the link no longer takes fails too.
+
+    check-notices.py MAP NOTICES"""
+import pathlib
+import re
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / 'scripts'))
+import linkmap  # noqa: E402
+
+SECTION = re.compile(r'^Package: (\S+) (\S+)\nArchives: (.*)$', re.MULTILINE)
+
+
+def sections(notices_text):
+    """{package: (version, set of archive names)}"""
+    found = {}
+    for package, version, archives in SECTION.findall(notices_text):
+        names = set() if archives.strip() == 'none' else set(archives.split())
+        found[package] = (version, names)
+    return found
+
+
+def problems(map_path, notices_text):
+    listed = sections(notices_text)
+    linked = {}
+    for component in linkmap.components(map_path):
+        linked.setdefault(component.package, (component.version, set()))[1].add(component.archive.name)
+    headers = linkmap.standard_library_headers(map_path)
+    if headers:
+        linked.setdefault(headers[0], (headers[1], set()))
+    found = []
+    for package, (version, archives) in sorted(linked.items()):
+        if package not in listed:
+            found.append(f'{package} {version}: no section (archives {", ".join(sorted(archives)) or "none"})')
+            continue
+        listed_version, listed_archives = listed[package]
+        if listed_version != version:
+            found.append(f'{package}: the notices name version {listed_version}, the build used {version}')
+        for archive in sorted(archives - listed_archives):
+            found.append(f'{package}: {archive} is linked but not named')
+        for archive in sorted(listed_archives - archives):
+            found.append(f'{package}: {archive} is named but no longer linked')
+    for package in sorted(set(listed) - set(linked)):
+        found.append(f'{package}: a section, but nothing of it is linked')
+    return found
+
+
+def main():
+    map_path, notices = sys.argv[1], pathlib.Path(sys.argv[2])
+    found = problems(map_path, notices.read_text(encoding='utf-8'))
+    for problem in found:
+        print(problem)
+    if found:
+        print(f'{notices.name} does not match the link: say what the change brought in.')
+        sys.exit(1)
+    print('every linked third-party piece has its section')
+
+
+if __name__ == '__main__':
+    main()
