@@ -2,7 +2,10 @@
 """Builds the MSI package from res/Brenhold.wxs with wixl (msitools), then makes its bytes
 depend on nothing but its contents.
 
-    make-msi.py VERSION PROGRAM README BUILD-INFO OUT.msi
+    make-msi.py VERSION PROGRAM OUT.msi DOCUMENT...
+
+Each document (README.md, BUILD-INFO.txt, LICENSE.txt, THIRD-PARTY-NOTICES.txt, SECURITY.md)
+is packed under its own file name, beside the program.
 
 - The product code is derived from the version: the same version always has the same code.
   A version whose fourth field is not 0 is refused: Windows Installer compares only the first
@@ -40,7 +43,7 @@ UPGRADE_CODE = uuid.UUID('6F2D1C44-8A57-4B2E-9A4F-3F1F1F3B6A10')
 EXPANDABLE_MESSAGE_FILE = ("UPDATE `Registry` SET `Value` = '#%[#BrenholdExe]' "
                            "WHERE `Name` = 'EventMessageFile'")
 # Short|long, as Windows would make the short name; the other names are 8.3 already.
-SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt'}
+SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt', 'Notices': 'THIRD-~1.TXT|THIRD-PARTY-NOTICES.txt'}
 SECURE_PROPERTIES = 'INSTALLDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
 SET_PROPERTY = 51
 REMOVE_OLDER_FIRST = ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 "
@@ -141,13 +144,14 @@ def stage(folder, files):
 
 
 def main():
-    if len(sys.argv) != 6:
-        raise SystemExit('usage: make-msi.py VERSION PROGRAM README BUILD-INFO OUT.msi')
-    version, program, readme, build_info, out = sys.argv[1:]
+    if len(sys.argv) < 5:
+        raise SystemExit('usage: make-msi.py VERSION PROGRAM OUT.msi DOCUMENT...')
+    version, program, out, *documents = sys.argv[1:]
     check_version(version)
     out = pathlib.Path(out).resolve()
+    files = {'Brenhold.exe': program} | {pathlib.Path(document).name: document for document in documents}
     with tempfile.TemporaryDirectory(prefix='brenhold-msi-') as folder:
-        stage(pathlib.Path(folder), {'Brenhold.exe': program, 'README.md': readme, 'BUILD-INFO.txt': build_info})
+        stage(pathlib.Path(folder), files)
         subprocess.run(['wixl', '-a', 'x64', '-D', f'Version={version}', '-D', f'ProductCode={product_code(version)}',
                         '-o', str(out), str(WXS)], cwd=folder, check=True)
     for query in table_fixes(program):

@@ -3,7 +3,8 @@
 # SHA-256 of each, the ZIP first. The same commit gives the same bytes in any folder, at any
 # time, with the same toolchain (BUILD-INFO.txt in both packages names it):
 #   scripts/release.sh            build-release/Brenhold-<version>-win64.zip and .msi,
-#                                 build-release/SHA256SUMS.txt for both
+#                                 build-release/Brenhold-<version>.cdx.json (the SBOM),
+#                                 build-release/SHA256SUMS.txt for all three
 # Dates in the package come from SOURCE_DATE_EPOCH, else from the commit's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,8 +16,9 @@ export SOURCE_DATE_EPOCH
 rm -rf build-release
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
+python3 scripts/make-sbom.py build-release >/dev/null
 cd build-release
-sha256sum Brenhold-*-win64.zip Brenhold-*-win64.msi >SHA256SUMS.txt
+sha256sum Brenhold-*-win64.zip Brenhold-*-win64.msi Brenhold-*.cdx.json >SHA256SUMS.txt
 for package in Brenhold-*-win64.zip Brenhold-*-win64.msi; do
   echo "$PWD/$package"
   sha256sum "$package" | cut -d' ' -f1

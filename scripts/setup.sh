@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (run as root). Installs only what
-# is missing, so a second run costs nothing.
+# is missing, so a second run costs nothing. With --tests, also the SBOM validator the tests
+# use (npm, from tests/sbom's package.json and lock file, into build/node).
 set -euo pipefail
+cd "$(dirname "$0")/.."
 packages=(
   cmake make clang lld libclang-rt-14-dev
   mingw-w64-x86-64-dev gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
@@ -26,3 +28,12 @@ fi
 for locale in ja_JP ru_RU hi_IN; do
   locale -a | grep -qx "$locale.utf8" || localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
 done
+
+if [ "${1:-}" = --tests ]; then
+  # The exact versions of the lock file, installed only when they changed.
+  if ! cmp -s tests/sbom/package-lock.json build/node/package-lock.json || [ ! -d build/node/node_modules ]; then
+    mkdir -p build/node
+    cp tests/sbom/package.json tests/sbom/package-lock.json build/node/
+    (cd build/node && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+fi

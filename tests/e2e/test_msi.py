@@ -163,8 +163,9 @@ class MsiPackage(ProductTest):
         readme = self.root / 'README.md'
         readme.write_text('the newer README\n')
         newer = self.root / f'Brenhold-{version}-win64.msi'
-        subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', version, PRODUCT, readme,
-                        BUILD / 'BUILD-INFO.txt', newer], check=True, capture_output=True)
+        documents = [readme] + [d for d in harness.DOCUMENTS if d.name != 'README.md']
+        subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', version, PRODUCT, newer, *documents],
+                       check=True, capture_output=True)
         return newer
 
     def folder_of(self, windows_path):
@@ -183,7 +184,7 @@ class MsiPackage(ProductTest):
 
     def test_install_upgrade_and_remove(self):
         self.msiexec('/i', winpath(PACKAGE), '/qn', f'INSTALLDIR={CHOSEN}')
-        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()), harness.SHIPPED)
         self.assertEqual(harness.unshipped_references(self.folder / 'README.md'), [])
         self.assertEqual(sha256(self.folder / 'Brenhold.exe'), sha256(PRODUCT))
         self.assertEqual(self.values(EVENT_SOURCE), {
@@ -237,8 +238,7 @@ class MsiPackage(ProductTest):
         # An administrator moves it: the upgrade goes where the command line says.
         newer = self.newer_package(later(1))
         self.msiexec('/i', winpath(newer), '/qn', f'INSTALLDIR={second}')
-        self.assertEqual(sorted(p.name for p in self.folder_of(second).iterdir()),
-                         ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
+        self.assertEqual(sorted(p.name for p in self.folder_of(second).iterdir()), harness.SHIPPED)
         self.assertFalse(self.folder_of(first).exists())
         self.assertEqual(self.products(), {'{' + self.product_code(later(1)) + '}': later(1)})
         self.assertEqual(self.values(REMEMBERED)['InstallDir'][1].rstrip('\\'), second)
@@ -269,7 +269,7 @@ class MsiPackage(ProductTest):
 
     def test_a_version_upgrades_cannot_tell_apart_is_refused(self):
         refused = subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', VERSION.rsplit('.', 1)[0] + '.1', PRODUCT,
-                                  SOURCE / 'README.md', BUILD / 'BUILD-INFO.txt', self.root / 'refused.msi'],
+                                  self.root / 'refused.msi', *harness.DOCUMENTS],
                                  capture_output=True, text=True)
         self.assertNotEqual(refused.returncode, 0)
         self.assertIn('fourth field', refused.stderr)

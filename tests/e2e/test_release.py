@@ -2,6 +2,7 @@
 exactly the tested program, and a signed program keeps the build's Authenticode digest,
 runs the job and passes the image checks."""
 import hashlib
+import json
 import os
 import pathlib
 import shutil
@@ -13,9 +14,11 @@ import time
 import zipfile
 
 import harness
-from harness import PRODUCT, VERSION, ProductTest
+from harness import BUILD, PRODUCT, VERSION, ProductTest
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(SOURCE / 'scripts'))
+import linkmap  # noqa: E402
 E2E = pathlib.Path(__file__).resolve().parent
 
 
@@ -53,6 +56,40 @@ def release(checkout, epoch):
     return packages
 
 
+def sha512(path):
+    return hashlib.sha512(pathlib.Path(path).read_bytes()).hexdigest()
+
+
+def validate_sbom(path):
+    """The official CycloneDX 1.6 schema, strictly, through @cyclonedx/cyclonedx-library."""
+    return subprocess.run(['node', SOURCE / 'tests' / 'sbom' / 'validate.mjs', BUILD / 'node', path],
+                          capture_output=True, text=True)
+
+
+def sbom_mismatches(document, program, packages, map_path):
+    """What the SBOM says wrong of the release it came with: the program's and each package's
+    hashes, and every linked archive of the map under its package."""
+    def hashes(entry):
+        return {h['alg']: h['content'] for h in entry.get('hashes', [])}
+    found = []
+    product = document['metadata']['component']
+    if hashes(product) != {'SHA-256': sha256(program), 'SHA-512': sha512(program)}:
+        found.append('the program\'s hashes')
+    by_name = {c['name']: c for c in document['components']}
+    for package in packages:
+        if package.name not in by_name or hashes(by_name[package.name]) != {'SHA-256': sha256(package),
+                                                                           'SHA-512': sha512(package)}:
+            found.append(f'{package.name}: hashes')
+    for component in linkmap.components(map_path):
+        entry = by_name.get(component.package)
+        archives = {a['name']: a for a in (entry or {}).get('components', [])}
+        if not entry or entry['version'] != component.version or component.archive.name not in archives:
+            found.append(f'{component.package} {component.archive.name}: missing')
+        elif hashes(archives[component.archive.name])['SHA-256'] != sha256(component.archive):
+            found.append(f'{component.archive.name}: hash')
+    return found
+
+
 def pe_checksum(path):
     raw = pathlib.Path(path).read_bytes()
     (header,) = struct.unpack_from('<I', raw, 0x3C)
@@ -73,7 +110,7 @@ class Release(ProductTest):
         epoch = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=SOURCE, capture_output=True,
                                text=True).stdout.strip() or '1765324800'
         cls.stamp = time.gmtime(int(epoch))[:5]
-        cls.packages, cls.installers, cls.programs = [], [], []
+        cls.packages, cls.installers, cls.programs, cls.sboms = [], [], [], []
         # Two copies in unrelated folders, built one after the other.
         for folder in ('one', 'elsewhere/deeper/two'):
             checkout = cls.root / folder
@@ -82,6 +119,7 @@ class Release(ProductTest):
             package, installer = release(checkout, epoch)
             cls.packages.append(package)
             cls.installers.append(installer)
+            cls.sboms.append(package.parent / f'Brenhold-{VERSION}.cdx.json')
             cls.programs.append(checkout / 'build-release' / 'bin' / 'Brenhold.exe')
             time.sleep(2)  # a ZIP's clock ticks in two seconds
         print(f'\nexecutable SHA-256 {sha256(cls.programs[0])}\npackage SHA-256 {sha256(cls.packages[0])}'
@@ -103,6 +141,7 @@ class Release(ProductTest):
         self.assertEqual(sha256(self.programs[0]), sha256(self.programs[1]))
         self.assertEqual(sha256(self.packages[0]), sha256(self.packages[1]))
         self.assertEqual(sha256(self.installers[0]), sha256(self.installers[1]))
+        self.assertEqual(sha256(self.sboms[0]), sha256(self.sboms[1]))
         self.assertEqual(self.packages[0].name, f'Brenhold-{VERSION}-win64.zip')
         self.assertEqual(self.installers[0].name, f'Brenhold-{VERSION}-win64.msi')
 
@@ -111,18 +150,50 @@ class Release(ProductTest):
         check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=folder, capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         self.assertEqual(sorted(line.split(':')[0] for line in check.stdout.splitlines()),
-                         [self.installers[0].name, self.packages[0].name])
+                         sorted([self.installers[0].name, self.packages[0].name, self.sboms[0].name]))
 
     def test_msi_holds_the_tested_program_and_the_zip_s_files(self):
         unpacked = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-msi-files-'))
         self.addCleanup(shutil.rmtree, unpacked, True)
         subprocess.run(['msiextract', '-C', unpacked, self.installers[0]], check=True, capture_output=True)
         files = {p.name: p for p in unpacked.rglob('*') if p.is_file()}
-        self.assertEqual(sorted(files), ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md'])
+        self.assertEqual(sorted(files), harness.SHIPPED)
         self.assertEqual(sha256(files['Brenhold.exe']), sha256(PRODUCT))
         top = self.unpacked()
-        for name in ('BUILD-INFO.txt', 'README.md'):
+        for name in harness.SHIPPED:
             self.assertEqual(files[name].read_bytes(), (top / name).read_bytes())
+
+    def test_the_sbom_is_valid_cyclonedx_and_names_the_shipped_bytes(self):
+        checked = validate_sbom(self.sboms[0])
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        document = json.loads(self.sboms[0].read_text())
+        program = self.unpacked() / 'Brenhold.exe'
+        map_path = self.programs[0].parents[1] / 'Brenhold.map'
+        self.assertEqual(sbom_mismatches(document, program, [self.packages[0], self.installers[0]], map_path), [])
+        self.assertEqual(document['metadata']['component']['version'], VERSION)
+        self.assertEqual(document['metadata']['timestamp'][:16],
+                         time.strftime('%Y-%m-%dT%H:%M', time.struct_time(self.stamp + (0, 0, 0, 0))))
+
+    def test_a_broken_sbom_fails(self):
+        document = json.loads(self.sboms[0].read_text())
+        broken = self.root / 'broken.cdx.json'
+        # A licence that SPDX does not know: the schema refuses it.
+        bad_licence = json.loads(json.dumps(document))
+        bad_licence['metadata']['component']['licenses'] = [{'license': {'id': 'MIT-ish'}}]
+        broken.write_text(json.dumps(bad_licence))
+        self.assertEqual(validate_sbom(broken).returncode, 1)
+        # A well-formed hash of other bytes: valid to the schema, wrong about the release.
+        wrong_hash = json.loads(json.dumps(document))
+        wrong_hash['metadata']['component']['hashes'][0]['content'] = sha256(self.installers[0])
+        program = self.unpacked() / 'Brenhold.exe'
+        map_path = self.programs[0].parents[1] / 'Brenhold.map'
+        self.assertEqual(sbom_mismatches(wrong_hash, program, [self.packages[0], self.installers[0]], map_path),
+                         ['the program\'s hashes'])
+        # An archive of the map left out.
+        missing = json.loads(json.dumps(document))
+        missing['components'] = [c for c in missing['components'] if c['name'] != 'mingw-w64-x86-64-dev']
+        self.assertIn('mingw-w64-x86-64-dev libkernel32.a: missing',
+                      sbom_mismatches(missing, program, [self.packages[0], self.installers[0]], map_path))
 
     def test_the_shipped_readme_points_at_nothing_missing(self):
         self.assertEqual(harness.unshipped_references(self.unpacked() / 'README.md'), [])
@@ -157,14 +228,15 @@ class Release(ProductTest):
     def test_package_holds_the_tested_program_with_its_checksums(self):
         top = self.unpacked()
         self.assertEqual(top.name, f'Brenhold-{VERSION}-win64')
-        self.assertEqual(sorted(p.name for p in top.iterdir()),
-                         ['BUILD-INFO.txt', 'Brenhold.exe', 'README.md', 'SHA256SUMS.txt'])
-        # The very bytes the end-to-end tests ran.
+        self.assertEqual(sorted(p.name for p in top.iterdir()), sorted(harness.SHIPPED + ['SHA256SUMS.txt']))
+        # The very bytes the end-to-end tests ran, and the documents of the source tree.
         self.assertEqual(sha256(top / 'Brenhold.exe'), sha256(PRODUCT))
-        self.assertEqual((top / 'README.md').read_bytes(), (SOURCE / 'README.md').read_bytes())
+        for document in harness.DOCUMENTS:
+            if document.parent == SOURCE:
+                self.assertEqual((top / document.name).read_bytes(), document.read_bytes(), document.name)
         check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=top, capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
-        self.assertEqual(len(check.stdout.splitlines()), 3)
+        self.assertEqual(len(check.stdout.splitlines()), len(harness.SHIPPED))
         checks = image_checks(top / 'Brenhold.exe')
         self.assertEqual(checks.returncode, 0, checks.stderr)
 
