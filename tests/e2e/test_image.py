@@ -97,8 +97,11 @@ class ImageTest(unittest.TestCase):
 
     def test_version_resource(self):
         fixed = self.pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0))
+        # The numbers of the build's version (BUILD-INFO.txt), as the resource packs them.
+        major, minor, patch, tweak = map(int, VERSION.split('.'))
+        packed = ((major << 16) | minor, (patch << 16) | tweak)
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), packed)
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), packed)
         self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS), (0x3F, 0, 4))
         self.assertEqual((fixed.FileType, fixed.FileSubtype), (2, 0))
         self.assertEqual((fixed.FileDateMS, fixed.FileDateLS), (0, 0))

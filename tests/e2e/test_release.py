@@ -277,5 +277,64 @@ class Release(ProductTest):
         self.assertFalse((box.work / 'x.txt').exists())
 
 
+class SignedRelease(ProductTest):
+    """A release given a certificate signs the program before it packs it: the ZIP and the
+    MSI carry the signed program, the MSI is signed, and the checksums and the SBOM name the
+    signed bytes. A throwaway self-signed certificate, made on the spot."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-signed-release-'))
+        cls.cert, cls.key = cls.root / 'cert.pem', cls.root / 'key.pem'
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                        '-subj', '/CN=Throwaway Brenhold test signer', '-keyout', cls.key, '-out', cls.cert],
+                       check=True, capture_output=True)
+        checkout = cls.root / 'checkout'
+        checkout.mkdir()
+        copy_checkout(checkout)
+        environment = dict(os.environ, SOURCE_DATE_EPOCH='1765324800', BRENHOLD_COMMIT=COMMIT)
+        subprocess.run(['bash', 'scripts/release.sh', cls.cert, cls.key], cwd=checkout, env=environment,
+                       check=True, capture_output=True)
+        cls.folder = checkout / 'build-release'
+        cls.package = cls.folder / f'Brenhold-{VERSION}-win64.zip'
+        cls.installer = cls.folder / f'Brenhold-{VERSION}-win64.msi'
+        cls.unpacked = cls.root / 'unpacked'
+        with zipfile.ZipFile(cls.package) as package:
+            package.extractall(cls.unpacked)
+        cls.zipped = cls.unpacked / f'Brenhold-{VERSION}-win64'
+        cls.installed = cls.root / 'installed'
+        # The files an install copies, as the MSI's cabinet holds them.
+        subprocess.run(['msiextract', '-C', cls.installed, cls.installer], check=True, capture_output=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def assertVerifies(self, path):
+        verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.cert],
+                                  capture_output=True, text=True)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+
+    def test_the_packages_carry_the_signed_program_and_the_msi_is_signed(self):
+        program = self.zipped / 'Brenhold.exe'
+        self.assertVerifies(program)
+        self.assertNotEqual(sha256(program), sha256(PRODUCT))
+        self.assertEqual(authenticode_digest(program), authenticode_digest(PRODUCT))
+        [from_msi] = [p for p in self.installed.rglob('Brenhold.exe')]
+        self.assertEqual(sha256(from_msi), sha256(program))
+        self.assertVerifies(self.installer)
+
+    def test_the_checksums_and_the_sbom_name_the_signed_bytes(self):
+        for folder in (self.folder, self.zipped):
+            with self.subTest(folder.name):
+                check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=folder, capture_output=True,
+                                       text=True)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        sbom = self.folder / f'Brenhold-{VERSION}.cdx.json'
+        document = json.loads(sbom.read_text())
+        self.assertEqual(sbom_mismatches(document, self.zipped / 'Brenhold.exe', [self.package, self.installer],
+                                         self.folder / 'Brenhold.map'), [])
+
+
 if __name__ == '__main__':
     harness.main()
