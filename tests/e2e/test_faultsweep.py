@@ -37,7 +37,6 @@ CANNOT_FAIL = {
     'memcpy': 'C runtime memory routine; no failure',
     'memmove': 'C runtime memory routine; no failure',
     'memset': 'C runtime memory routine; no failure',
-    'strlen': 'C runtime string routine; no failure',
     'wcslen': 'C runtime string routine; no failure',
 }
 
