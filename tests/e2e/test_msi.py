@@ -289,6 +289,21 @@ class MsiPackage(ProductTest):
                     # claim of ours either way, so cleared by hand for the next case.
                     shutil.rmtree(self.folder.parent)
 
+    def test_a_downgrade_is_refused_with_the_package_s_message(self):
+        newer = self.newer_package(later(1))
+        self.msiexec('/i', winpath(newer), '/qn', f'INSTALLDIR={CHOSEN}')
+        # The package's launch condition refuses it (its message: the table check below);
+        # msiexec ends with 1603, a fatal error (Linux sees its low 8 bits), and the newer
+        # version stays as it was.
+        refused = self.wine('msiexec', '/i', winpath(PACKAGE), '/qn')
+        self.assertEqual(refused.returncode, 1603 & 0xFF, refused.stdout + refused.stderr)
+        [condition] = [row for row in table('LaunchCondition') if 'WIX_DOWNGRADE_DETECTED' in row['Condition']]
+        self.assertEqual((condition['Condition'], condition['Description']),
+                         ('NOT WIX_DOWNGRADE_DETECTED', 'A newer version of Brenhold caller is already installed.'))
+        self.assertEqual(self.products(), {'{' + self.product_code(later(1)) + '}': later(1)})
+        self.assertEqual((self.folder / 'README.md').read_text(), 'the newer README\n')
+        self.msiexec('/x', winpath(newer), '/qn')
+
     def test_in_maintenance_the_remembered_folder_wins(self):
         # The installed version again with another INSTALLDIR (a repair, a script run twice),
         # and its removal with one: the files stay where they are, Programs and Features keeps

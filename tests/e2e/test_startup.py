@@ -209,6 +209,29 @@ class BatchCaller(StartupTest):
                 self.assertEqual((box.work / 'x.txt').exists(), kept)
                 self.assertEqual([b.caption for b in run.boxes], boxes)
 
+    def test_batch_file_waits_and_captures_standard_error(self):
+        # The README's batch caller: inside a batch file cmd waits for a GUI program (start's
+        # own help says so), and `2>` gives it a standard error for quiet mode's line.
+        batch = '@echo off\r\n"{exe}" %* 2> err.txt\r\nexit /b %ERRORLEVEL%\r\n'
+        for arguments, result, status, line in [
+                ('-SILENT -DELETE x.txt', '0x80004005', 217, None),
+                ('-SILENT missing.txt', '0', 2, 'Input file "missing.txt" does not exist.')]:
+            with self.subTest(arguments):
+                box = self.sandbox()
+                box.file('x.txt')
+                script = box.work / 'print.bat'
+                script.write_text(batch.format(exe=harness.winpath(box.exe)), newline='')
+                run = box.run(command_line=f'cmd.exe /c {harness.winpath(script)} {arguments}',
+                              exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
+                              env={'TAMSEL_RESULT': result})
+                self.assertEqual((run.exit, run.boxes), (status, []), run.output)
+                written = (box.work / 'err.txt').read_text()
+                if line:
+                    self.assertEqual(written, line + '\n')
+                else:
+                    self.assertRegex(written, r'^Runtime error 217 at [0-9A-F]{16}\n$')
+                self.assertTrue((box.work / 'x.txt').exists())
+
 
 if __name__ == '__main__':
     harness.main()
