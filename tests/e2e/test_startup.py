@@ -212,15 +212,15 @@ class BatchCaller(StartupTest):
     def test_batch_file_waits_and_captures_standard_error(self):
         # The README's batch caller: inside a batch file cmd waits for a GUI program (start's
         # own help says so), and `2>` gives it a standard error for quiet mode's line.
-        batch = '@echo off\r\n"{exe}" %* 2> err.txt\r\nexit /b %ERRORLEVEL%\r\n'
-        for arguments, result, status, line in [
-                ('-SILENT -DELETE x.txt', '0x80004005', 217, None),
-                ('-SILENT missing.txt', '0', 2, 'Input file "missing.txt" does not exist.')]:
-            with self.subTest(arguments):
+        batch = '@echo off\r\n"{exe}" %* {redirect} err.txt\r\nexit /b %ERRORLEVEL%\r\n'
+        for redirect, arguments, result, status, line in [
+                ('2>', '-SILENT -DELETE x.txt', '0x80004005', 217, None),
+                ('2>>', '-SILENT missing.txt', '0', 2, 'Input file "missing.txt" does not exist.')]:
+            with self.subTest(arguments, redirect=redirect):
                 box = self.sandbox()
                 box.file('x.txt')
                 script = box.work / 'print.bat'
-                script.write_text(batch.format(exe=harness.winpath(box.exe)), newline='')
+                script.write_text(batch.format(exe=harness.winpath(box.exe), redirect=redirect), newline='')
                 run = box.run(command_line=f'cmd.exe /c {harness.winpath(script)} {arguments}',
                               exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
                               env={'TAMSEL_RESULT': result})
