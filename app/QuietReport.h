@@ -25,8 +25,9 @@ struct QuietSink {
 };
 
 // The message as one event whose ID is the exit status, then as one line on standard
-// error: UTF-8 ended by CR LF, an unpaired surrogate as U+FFFD. The event comes first: a caller's pipe that nobody reads blocks the write for
-// ever, and the event log must have the message by then. The event's string is cut to
+// error: UTF-8 ended by CR LF, an unpaired surrogate as U+FFFD. The event comes first: a
+// caller's pipe that nobody reads blocks the write for ever, and the event log must have
+// the message by then. The event's string is cut to
 // what ReportEventW takes (never between the halves of a surrogate pair); the line keeps
 // the whole text.
 void deliverQuietly(const QuietSink& sink, RunOutcome outcome, const std::wstring& text);

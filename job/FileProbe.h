@@ -50,9 +50,8 @@ struct FileIdentity {
 bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now);
 
 // False for the two answers that name no file: 0 (the file system has no such IDs) and all
-// ones (no unique ID could be established for this file, as ReFS answers for the 64-bit
-// index of a file whose 128-bit ID does not fit). MS-FSCC 2.1.9 and 2.1.10: both "MUST be
-// ignored".
+// ones (no unique ID could be established for this file). MS-FSCC 2.1.9 and 2.1.10: both
+// "MUST be ignored".
 bool indexNamesFile(uint64_t index);
 bool wideIdNamesFile(uint64_t low, uint64_t high);
 
@@ -65,7 +64,8 @@ struct WideFileId {
 };
 
 // The identity from the 64-bit index (in identity) and the 128-bit ID, which is kept where
-// it names the file: it stays unique on ReFS where the index need not.
+// it names the file: on ReFS the index is not guaranteed to be unique (the
+// BY_HANDLE_FILE_INFORMATION page), the 128-bit ID is.
 FileIdentity withWideId(FileIdentity identity, const WideFileId& wide);
 
 struct FileProbe {
