@@ -14,6 +14,7 @@ struct FakeJob {
     bool printRaises = false;
     bool namesTestedFile = true;
     Disposal disposal = Disposal::Removed;
+    bool disposalRaises = false;  // an allocation failing during the disposal, say
     std::vector<std::wstring> calls;
 };
 
@@ -68,6 +69,7 @@ const JobPlatform kFakePlatform = {
             EXPECT_EQ(tested.identity.size, options.inputPath.size());
             gJob.calls.push_back(L"dispose:" + options.inputPath + (options.deleteAfterPrint ? L" delete" : L"") +
                                  (options.recycleAfterPrint ? L" recycle" : L"") + L" tested:" + tested.fullPath);
+            if (gJob.disposalRaises) throw PrintFailed{};
             return gJob.disposal;
         },
 };
@@ -140,6 +142,39 @@ TEST_P(RunJobTest, MakesTheCallsInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RunJobTest, testing::ValuesIn(kJobCases), CaseName());
+
+// After an escape the process asks whether the library had answered success: only then may
+// a quiet run end as "printed, but kept" rather than in the report that says "not printed".
+TEST(PrintedInputPathTest, NotedOnceTheLibraryAnsweredSuccessAndUntilTheShutdown) {
+    struct Case {
+        const char* name;
+        FakeJob job;
+        bool printed;
+    };
+    const Case cases[] = {
+        {.name = "print failure", .job = {.commandLine = L"prog -DELETE a", .printRaises = true}, .printed = false},
+        {.name = "library missing", .job = {.commandLine = L"prog -DELETE a", .libraryLoads = false},
+         .printed = false},
+        {.name = "an escape during the disposal", .job = {.commandLine = L"prog -DELETE a", .disposalRaises = true},
+         .printed = true},
+        {.name = "printed and removed", .job = {.commandLine = L"prog -DELETE a"}, .printed = true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        gJob = c.job;
+        try {
+            runJobWith(kFakePlatform, kWindow);
+        } catch (const PrintFailed&) {
+        }
+        const std::wstring* printed = printedInputPath();
+        EXPECT_EQ(printed != nullptr, c.printed);
+        if (printed != nullptr) {
+            EXPECT_EQ(*printed, L"a");
+        }
+        releaseRunOptions();
+        EXPECT_EQ(printedInputPath(), nullptr);
+    }
+}
 
 // The existence rule, with the platform's answers played by a table.
 struct ProbeAnswers {
