@@ -1,11 +1,10 @@
 #include "QuietReport.h"
 
+#include "win32/Utf16.h"
+
 namespace {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
-
-bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 // Calls put once for each byte of the code point's UTF-8 form.
 template <typename Put>

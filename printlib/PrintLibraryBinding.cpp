@@ -1,14 +1,13 @@
 #include "PrintLibraryBinding.h"
 
+#include "win32/Utf16.h"
+
 namespace {
 
 // The one ANSI code page that holds every character. Microsoft's page allows only 0 or
 // WC_ERR_INVALID_CHARS and no used-default flag for it, so nothing else is asked, whatever a
 // given Windows version accepts. (GB18030 would too, but GetACP never answers it.)
 bool holdsEveryCharacter(uint32_t codePage) { return codePage == kCodePageUtf8; }
-
-bool isHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 }  // namespace
 

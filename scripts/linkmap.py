@@ -99,6 +99,28 @@ def standard_library_headers(map_path):
     return owner(library_folders()[1] / 'include' / 'c++')
 
 
+@dataclasses.dataclass
+class Package:
+    name: str
+    version: str
+    architecture: str
+    archives: list  # the Components taken from it; none where only header templates are in
+
+
+def packages(map_path):
+    """The packages whose pieces the program holds: those of the linked archives, by name,
+    then the package of libstdc++'s headers where only its templates are in."""
+    found = {}
+    for component in components(map_path):
+        package = found.setdefault(component.package,
+                                   Package(component.package, component.version, component.architecture, []))
+        package.archives.append(component)
+    headers = standard_library_headers(map_path)
+    if headers and headers[0] not in found:
+        found[headers[0]] = Package(*headers, [])
+    return list(found.values())
+
+
 def main():
     for component in components(sys.argv[1]):
         print(component.package, component.version, component.archive.name, len(component.members))

@@ -69,23 +69,17 @@ def package_component(package, version, architecture, archives, note):
 
 
 def third_party(map_path):
-    by_package = {}
-    for component in linkmap.components(map_path):
-        entry = by_package.setdefault(component.package, (component.version, component.architecture, []))
-        entry[2].append((component.archive, len(component.members)))
-    found = [package_component(package, version, architecture, sorted(archives),
-                               'archive members linked into Brenhold.exe')
-             for package, (version, architecture, archives) in sorted(by_package.items())]
-    headers = linkmap.standard_library_headers(map_path)
-    if headers:
-        found.append(package_component(*headers, [], 'header templates compiled into the program\'s own objects'))
-    return found
+    return [package_component(package.name, package.version, package.architecture,
+                              [(component.archive, len(component.members)) for component in package.archives],
+                              'archive members linked into Brenhold.exe' if package.archives
+                              else 'header templates compiled into the program\'s own objects')
+            for package in linkmap.packages(map_path)]
 
 
-def tools(build_info):
+def tools(build_info_lines):
     """BUILD-INFO.txt's tool lines, as the tools of the SBOM's metadata."""
     found = []
-    for line in build_info.read_text().splitlines()[1:]:
+    for line in build_info_lines[1:]:
         name, _, version = line.partition(': ')
         if name != 'commit':
             found.append({'type': 'application', 'name': name, 'version': version})
@@ -93,10 +87,9 @@ def tools(build_info):
 
 
 def bom(folder):
-    build_info = folder / 'BUILD-INFO.txt'
-    first = build_info.read_text().splitlines()[0]
-    version = first.rsplit(' ', 1)[1]
-    commit = build_info.read_text().splitlines()[1].split(': ', 1)[1]
+    build_info = (folder / 'BUILD-INFO.txt').read_text().splitlines()
+    version = build_info[0].rsplit(' ', 1)[1]
+    commit = build_info[1].split(': ', 1)[1]
     epoch = int(os.environ.get('SOURCE_DATE_EPOCH') or 315532800)
     packages = [folder / f'Brenhold-{version}-win64.zip', folder / f'Brenhold-{version}-win64.msi']
     library = third_party(folder / 'Brenhold.map')

@@ -29,12 +29,8 @@ def sections(notices_text):
 
 def problems(map_path, notices_text):
     listed = sections(notices_text)
-    linked = {}
-    for component in linkmap.components(map_path):
-        linked.setdefault(component.package, (component.version, set()))[1].add(component.archive.name)
-    headers = linkmap.standard_library_headers(map_path)
-    if headers:
-        linked.setdefault(headers[0], (headers[1], set()))
+    linked = {package.name: (package.version, {component.archive.name for component in package.archives})
+              for package in linkmap.packages(map_path)}
     found = []
     for package, (version, archives) in sorted(linked.items()):
         if package not in listed:

@@ -13,7 +13,8 @@ import { resolve } from 'node:path';
 const [installFolder, sbom] = process.argv.slice(2);
 const require = createRequire(resolve(installFolder, 'package.json'));
 const CDX = require('@cyclonedx/cyclonedx-library');
-const validator = new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot6);
+// The library names its schema versions by their numbers.
+const validator = new CDX.Validation.JsonStrictValidator('1.6');
 const errors = await validator.validate(readFileSync(sbom, 'utf8'));
 if (errors !== null) {
   console.log(JSON.stringify(errors, null, 2));
