@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (run as root). Installs only what
-# is missing, so a second run costs nothing. With --tests, also the SBOM validator the tests
-# use (npm, from tests/sbom's package.json and lock file, into build/node).
+# is missing, so a second run costs nothing. With --tests, also what only the tests use:
+# git (the release test reads the checkout), Node.js and npm, and with them the SBOM
+# validator (from tests/sbom's package.json and lock file, into build/node).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(
@@ -14,6 +15,12 @@ packages=(
   locales osslsigncode openssl
   xvfb xauth imagemagick
 )
+if [ "${1:-}" = --tests ]; then
+  packages+=(git ca-certificates)
+  # Debian 12's own Node.js (18) and npm (9) do; a Node.js from elsewhere that brings its
+  # own npm does too, and Debian's npm package would conflict with it.
+  command -v npm >/dev/null || packages+=(nodejs npm)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
@@ -30,10 +37,11 @@ for locale in ja_JP ru_RU hi_IN; do
 done
 
 if [ "${1:-}" = --tests ]; then
-  # The exact versions of the lock file, installed only when they changed.
+  # The exact versions of the lock file, installed only when they changed. The validator's
+  # optional XML half needs a native build and is not used.
   if ! cmp -s tests/sbom/package-lock.json build/node/package-lock.json || [ ! -d build/node/node_modules ]; then
     mkdir -p build/node
     cp tests/sbom/package.json tests/sbom/package-lock.json build/node/
-    (cd build/node && npm ci --no-audit --no-fund --loglevel=error)
+    (cd build/node && npm ci --omit=optional --no-audit --no-fund --loglevel=error)
   fi
 fi
