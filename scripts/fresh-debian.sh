@@ -18,6 +18,7 @@ mkdir -p build-fresh
 log=$checkout/build-fresh/fresh-debian.log
 : >"$log"
 root=$(mktemp -d /tmp/fresh-debian-root.XXXXXX)
+chmod 755 "$root"   # the root of a system: other users (apt's _apt) must reach in
 
 # A removal that follows a live bind mount of /dev or /sys reaches the host: stop what still
 # runs inside (Wine's server, Xvfb), unmount, and remove only when nothing is mounted below.
