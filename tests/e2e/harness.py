@@ -104,6 +104,14 @@ def unshipped_references(readme):
     return [t for t in local if not (pathlib.Path(readme).parent / t.split('#')[0]).is_file()]
 
 
+def readme_block(marker):
+    """The one fenced code block of the source tree's README.md that holds marker: the tests
+    run the README's recipes as written."""
+    text = (SOURCE_ROOT / 'README.md').read_text(encoding='utf-8')
+    [block] = [b for b in re.findall(r'^```[a-z]*\n(.*?)^```', text, re.S | re.M) if marker in b]
+    return block
+
+
 def utf16(text):
     """Hex of UTF-16 text, as the stand-in library logs the paths it was asked to remove."""
     return text.encode('utf-16-le').hex()
@@ -230,6 +238,11 @@ class Sandbox:
             shutil.copy(TAMSEL / variant / 'Tamsel.dll', self.app / 'Tamsel.dll')
 
     def close(self):
+        # BRENHOLD_KEEP=1 keeps every run's folder (the request, the driver's report, Wine's
+        # output in wine.err, the stand-in's events) for a look after a failure.
+        if os.environ.get('BRENHOLD_KEEP'):
+            print(f'kept {self.root}', flush=True)
+            return
         for path in self.root.rglob('*'):
             if not path.is_symlink():
                 path.chmod(0o755 if path.is_dir() else 0o644)
@@ -292,7 +305,9 @@ class Sandbox:
         environment.update({
             'LANG': locale,
             'LC_ALL': locale,
-            'WINEDEBUG': '-all',
+            # Wine's own messages are off unless asked for (BRENHOLD_WINEDEBUG=+seh,+loaddll ...);
+            # they land in the folder's wine.err.
+            'WINEDEBUG': os.environ.get('BRENHOLD_WINEDEBUG', '-all'),
             'XDG_DATA_HOME': str(self.trash),
             'TAMSEL_LOG': winpath(self.log),
             'TAMSEL_SPOOL': winpath(self.spool),
