@@ -25,7 +25,8 @@ MAP_FILE = BUILD / 'Brenhold.map'
 VERSION = (BUILD / 'BUILD-INFO.txt').read_text().splitlines()[0].rsplit(' ', 1)[1]
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
 # The documents both packages carry beside the program, from the source tree and the build.
-DOCUMENTS = [SOURCE_ROOT / 'README.md', BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
+DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROOT / 'REFERENCE.md',
+             BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
              SOURCE_ROOT / 'THIRD-PARTY-NOTICES.txt', SOURCE_ROOT / 'SECURITY.md']
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])
@@ -96,8 +97,8 @@ def direct_calls_of(callee):
 
 
 def unshipped_references(readme):
-    """The links and pictures of a shipped README (Markdown or HTML) whose target is not a file
-    beside it: a reader of the package would find them broken."""
+    """The links and pictures of a shipped document (Markdown or HTML) whose target is not a
+    file beside it: a reader of the package would find them broken."""
     text = pathlib.Path(readme).read_text(encoding='utf-8')
     targets = re.findall(r'\]\(([^)\s]+)', text) + re.findall(r'<img[^>]*\ssrc="([^"]+)"', text)
     local = [t for t in targets if not re.match(r'^[a-z]+:|^#', t)]
