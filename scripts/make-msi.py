@@ -4,8 +4,8 @@ depend on nothing but its contents.
 
     make-msi.py VERSION PROGRAM OUT.msi DOCUMENT...
 
-Each document (README.md, BUILD-INFO.txt, LICENSE.txt, THIRD-PARTY-NOTICES.txt, SECURITY.md)
-is packed under its own file name, beside the program.
+Each document (README.md, DEPLOYING.md, REFERENCE.md, BUILD-INFO.txt, LICENSE.txt,
+THIRD-PARTY-NOTICES.txt, SECURITY.md) is packed under its own file name, beside the program.
 
 - The product code is derived from the version: the same version always has the same code.
   A version whose fourth field is not 0 is refused: Windows Installer compares only the first
@@ -43,7 +43,8 @@ UPGRADE_CODE = uuid.UUID('6F2D1C44-8A57-4B2E-9A4F-3F1F1F3B6A10')
 EXPANDABLE_MESSAGE_FILE = ("UPDATE `Registry` SET `Value` = '#%[#BrenholdExe]' "
                            "WHERE `Name` = 'EventMessageFile'")
 # Short|long, as Windows would make the short name; the other names are 8.3 already.
-SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt', 'Notices': 'THIRD-~1.TXT|THIRD-PARTY-NOTICES.txt'}
+SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt', 'Notices': 'THIRD-~1.TXT|THIRD-PARTY-NOTICES.txt',
+               'Deploying': 'DEPLOY~1.MD|DEPLOYING.md', 'Reference': 'REFERE~1.MD|REFERENCE.md'}
 SECURE_PROPERTIES = 'INSTALLDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
 SET_PROPERTY = 51
 REMOVE_OLDER_FIRST = ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 "

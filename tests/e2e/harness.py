@@ -25,7 +25,8 @@ MAP_FILE = BUILD / 'Brenhold.map'
 VERSION = (BUILD / 'BUILD-INFO.txt').read_text().splitlines()[0].rsplit(' ', 1)[1]
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
 # The documents both packages carry beside the program, from the source tree and the build.
-DOCUMENTS = [SOURCE_ROOT / 'README.md', BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
+DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROOT / 'REFERENCE.md',
+             BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
              SOURCE_ROOT / 'THIRD-PARTY-NOTICES.txt', SOURCE_ROOT / 'SECURITY.md']
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])
@@ -96,12 +97,20 @@ def direct_calls_of(callee):
 
 
 def unshipped_references(readme):
-    """The links and pictures of a shipped README (Markdown or HTML) whose target is not a file
-    beside it: a reader of the package would find them broken."""
+    """The links and pictures of a shipped document (Markdown or HTML) whose target is not a
+    file beside it: a reader of the package would find them broken."""
     text = pathlib.Path(readme).read_text(encoding='utf-8')
     targets = re.findall(r'\]\(([^)\s]+)', text) + re.findall(r'<img[^>]*\ssrc="([^"]+)"', text)
     local = [t for t in targets if not re.match(r'^[a-z]+:|^#', t)]
     return [t for t in local if not (pathlib.Path(readme).parent / t.split('#')[0]).is_file()]
+
+
+def readme_block(marker):
+    """The one fenced code block of the source tree's README.md that holds marker: the tests
+    run the README's recipes as written."""
+    text = (SOURCE_ROOT / 'README.md').read_text(encoding='utf-8')
+    [block] = [b for b in re.findall(r'^```[a-z]*\n(.*?)^```', text, re.S | re.M) if marker in b]
+    return block
 
 
 def utf16(text):
@@ -230,6 +239,11 @@ class Sandbox:
             shutil.copy(TAMSEL / variant / 'Tamsel.dll', self.app / 'Tamsel.dll')
 
     def close(self):
+        # BRENHOLD_KEEP=1 keeps every run's folder (the request, the driver's report, Wine's
+        # output in wine.err, the stand-in's events) for a look after a failure.
+        if os.environ.get('BRENHOLD_KEEP'):
+            print(f'kept {self.root}', flush=True)
+            return
         for path in self.root.rglob('*'):
             if not path.is_symlink():
                 path.chmod(0o755 if path.is_dir() else 0o644)
@@ -292,7 +306,9 @@ class Sandbox:
         environment.update({
             'LANG': locale,
             'LC_ALL': locale,
-            'WINEDEBUG': '-all',
+            # Wine's own messages are off unless asked for (BRENHOLD_WINEDEBUG=+seh,+loaddll ...);
+            # they land in the folder's wine.err.
+            'WINEDEBUG': os.environ.get('BRENHOLD_WINEDEBUG', '-all'),
             'XDG_DATA_HOME': str(self.trash),
             'TAMSEL_LOG': winpath(self.log),
             'TAMSEL_SPOOL': winpath(self.spool),

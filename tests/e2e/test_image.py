@@ -56,6 +56,8 @@ class ImageTest(unittest.TestCase):
         header = self.pe.OPTIONAL_HEADER
         self.assertEqual(self.pe.FILE_HEADER.Machine, 0x8664)
         self.assertEqual(header.Subsystem, 2)  # Windows GUI
+        # The oldest Windows it is built for, as the README's requirements name it: Vista, 6.0.
+        self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), (6, 0))
         self.assertEqual(header.ImageBase, 0x400000)
         self.assertEqual(header.DllCharacteristics, 0)
         # Relocations kept: where mandatory ASLR is forced, Windows can still move the image

@@ -20,6 +20,8 @@ class CommandLineThroughTheProcess(ProductTest):
             ('quoted switch', '"-DELETE" x.txt', ['x.txt'], b'x.txt', 'x.txt'),
             ('lower-case delete', '-delete x.txt', ['x.txt'], b'x.txt', 'x.txt'),
             ('last path wins', 'missing.txt x.txt', ['x.txt'], b'x.txt', None),
+            # A name that begins with "-" would be a keyword; written with its folder it is a path.
+            ('name beginning with a hyphen', '-DELETE .\\-draft.txt', ['-draft.txt'], b'.\\-draft.txt', '-draft.txt'),
         ]
         for name, arguments, files, printed, deleted in cases:
             with self.subTest(name):

@@ -165,6 +165,17 @@ class UnattendedRuns(ProductTest):
         self.assertTrue(text.endswith('...'), text)
         self.assertTrue(f'Input file "{path}" does not exist.'.startswith(text[:-3]), text)
 
+    def test_a_box_of_the_library_nobody_can_see_blocks_the_run(self):
+        # What the program cannot prevent: the library's own box on an invisible station is
+        # never answered, so the run ends only when the driver's time limit ends it, the file
+        # untouched. (The time limit is the test's; Windows sets none.)
+        box = self.sandbox()
+        box.file('x.txt', b'the input')
+        run = box.run('-SILENT -DELETE x.txt', env={'TAMSEL_MODAL': '1'}, hidden_station=True,
+                      timeout_ms=4000, may_hang=True)
+        self.assertEqual((run.exit, run.boxes), ('timeout', []), run.output)
+        self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+
     def test_log_off_in_quiet_mode_has_a_status_of_its_own(self):
         # The session ends while the library's box is open: nothing was printed, so the status
         # must not be 0, which says printed and disposed of; outside quiet mode it stays 0.
