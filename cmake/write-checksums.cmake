@@ -2,7 +2,7 @@
 # in the form `sha256sum -c` reads.
 set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 set(lines "")
-foreach(name BUILD-INFO.txt Brenhold.exe LICENSE.txt README.md SECURITY.md THIRD-PARTY-NOTICES.txt)
+foreach(name BUILD-INFO.txt Brenhold.exe CHANGELOG.md LICENSE.txt README.md SECURITY.md THIRD-PARTY-NOTICES.txt)
   file(SHA256 "${root}/${name}" hash)
   string(APPEND lines "${hash}  ${name}\n")
 endforeach()
