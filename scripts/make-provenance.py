@@ -25,6 +25,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import buildinfo  # noqa: E402
 import publisher  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
@@ -38,20 +39,8 @@ def sha256(path):
     return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
 
 
-def build_info(folder):
-    lines = (folder / 'BUILD-INFO.txt').read_text().splitlines()
-    fields = dict(line.split(': ', 1) for line in lines[1:] if ': ' in line)
-    packages = [(name[len('package '):], *fields[name].split()) for name in fields if name.startswith('package ')]
-    return lines[0].rsplit(' ', 1)[1], fields['commit'], packages
-
-
-def debian_purl(name, version, architecture):
-    quoted = version.replace(':', '%3A').replace('+', '%2B').replace('~', '%7E')
-    return f'pkg:deb/debian/{name}@{quoted}?arch={architecture}&distro=debian-12'
-
-
 def statement(folder, outputs, signed):
-    version, commit, packages = build_info(folder)
+    version, commit, packages = buildinfo.read(folder)
     facts = publisher.load(SOURCE)
     source = {'name': 'source', 'annotations': {'commit': commit}}
     if re.fullmatch(r'[0-9a-f]{40}', commit):
@@ -71,7 +60,7 @@ def statement(folder, outputs, signed):
                 'externalParameters': parameters,
                 'internalParameters': {'SOURCE_DATE_EPOCH': os.environ.get('SOURCE_DATE_EPOCH', '')},
                 'resolvedDependencies': [source] + [
-                    {'uri': debian_purl(name, package_version, architecture), 'name': name}
+                    {'uri': buildinfo.debian_purl(name, package_version, architecture), 'name': name}
                     for name, package_version, architecture in packages],
             },
             'runDetails': {
@@ -86,7 +75,7 @@ def statement(folder, outputs, signed):
 def main():
     folder, outputs = pathlib.Path(sys.argv[1]), sys.argv[2:]
     cert, key = os.environ.get('BRENHOLD_SIGN_CERT'), os.environ.get('BRENHOLD_SIGN_KEY')
-    version = build_info(folder)[0]
+    version = buildinfo.read(folder)[0]
     out = folder / f'Brenhold-{version}.intoto.json'
     out.write_text(json.dumps(statement(folder, outputs, bool(cert)), indent=2) + '\n', encoding='utf-8')
     print(out)

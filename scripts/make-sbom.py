@@ -33,6 +33,7 @@ import uuid
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import linkmap  # noqa: E402
 
+import buildinfo  # noqa: E402
 import pefile  # noqa: E402
 import publisher  # noqa: E402
 
@@ -61,12 +62,6 @@ def hashes(path):
             {'alg': 'SHA-512', 'content': hashlib.sha512(data).hexdigest()}]
 
 
-def purl(package, version, architecture, subpath=''):
-    quoted = version.replace(':', '%3A').replace('+', '%2B').replace('~', '%7E')
-    return (f'pkg:deb/debian/{package}@{quoted}?arch={architecture}&distro=debian-12'
-            + (f'#{subpath.lstrip("/")}' if subpath else ''))
-
-
 def package_component(package, version, architecture, archives, note):
     if package not in PACKAGES:
         raise SystemExit(f'make-sbom.py: no licence known for {package}: read it, name it here and in '
@@ -80,7 +75,7 @@ def package_component(package, version, architecture, archives, note):
         'name': package,
         'version': version,
         'licenses': [known['licence']],
-        'purl': purl(package, version, architecture),
+        'purl': buildinfo.debian_purl(package, version, architecture),
         'description': note,
     }
     if archives:
@@ -93,7 +88,7 @@ def package_component(package, version, architecture, archives, note):
             'version': version,
             'hashes': hashes(archive),
             'licenses': [known['licence']],
-            'purl': purl(package, version, architecture, str(archive)),
+            'purl': buildinfo.debian_purl(package, version, architecture, str(archive)),
             'properties': [{'name': 'brenhold:linked-members', 'value': str(count)}],
         } for archive, count in archives]
     return component
@@ -136,15 +131,6 @@ def print_library():
     }
 
 
-def build_info(folder):
-    """The version, the commit and the Debian packages (name, version, architecture) of
-    BUILD-INFO.txt."""
-    lines = (folder / 'BUILD-INFO.txt').read_text().splitlines()
-    fields = dict(line.split(': ', 1) for line in lines[1:] if ': ' in line)
-    packages = [(name[len('package '):], *fields[name].split()) for name in fields if name.startswith('package ')]
-    return lines[0].rsplit(' ', 1)[1], fields['commit'], packages
-
-
 def formulation(packages):
     return [{
         'bom-ref': 'build',
@@ -155,7 +141,7 @@ def formulation(packages):
             'supplier': DEBIAN,
             'name': name,
             'version': version,
-            'purl': purl(name, version, architecture),
+            'purl': buildinfo.debian_purl(name, version, architecture),
         } for name, version, architecture in packages],
     }]
 
@@ -168,7 +154,7 @@ def organisation(facts):
 
 
 def bom(folder):
-    version, commit, packages = build_info(folder)
+    version, commit, packages = buildinfo.read(folder)
     facts = publisher.load(SOURCE)
     epoch = int(os.environ.get('SOURCE_DATE_EPOCH') or 315532800)
     program = folder / 'bin' / 'Brenhold.exe'
