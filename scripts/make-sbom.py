@@ -135,8 +135,9 @@ def formulation(packages):
     return [{
         'bom-ref': 'build',
         'components': [{
-            'type': 'application' if name in ('cmake', 'wixl', 'msitools') or name.startswith(('clang', 'lld'))
-            else 'library',
+            # Debian names its library packages lib..., Python's modules python3-... and its
+            # headers and archives ...-dev; the others hold the programs the build runs.
+            'type': 'library' if name.startswith(('lib', 'python3-')) or name.endswith('-dev') else 'application',
             'bom-ref': f'build:{name}',
             'supplier': DEBIAN,
             'name': name,
