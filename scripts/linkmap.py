@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""What Brenhold.exe holds besides its own code, read from the linker's map: each archive
-member the link took, the archive it came from, and the Debian package that owns that
+"""What Brenhold.exe holds besides its own code, in the linker's own words: each archive
+member the link loaded, the archive it came from, and the Debian package that owns that
 archive on this build machine.
 
     linkmap.py MAP        prints one line per archive: package, version, archive, members
 
-lld's map names a member but not its archive, so every archive in the toolchain's library
-folders (the MinGW-w64 runtime's and GCC's, the folders the link searches) is indexed by
-member name."""
+The link runs with lld's --verbose (scripts/record-link.sh), whose account, written beside
+the map as Brenhold.link.txt, says "Loaded ARCHIVE(MEMBER) for SYMBOL" for every member it
+took; its first line is the linker's command line, with each archive's full path. The map
+names members only (two archives can hold a member of one name: libmsvcrt.a and
+libmsvcrt-os.a are byte for byte the same), so it serves as a cross-check: every input file
+the map shows must be a member the account names."""
 import dataclasses
-import functools
 import pathlib
 import re
 import subprocess
@@ -19,6 +21,10 @@ TRIPLE = 'x86_64-w64-mingw32'
 # An input section of the map: address, size, alignment, then the input file and section.
 INPUT = re.compile(r'^[0-9a-f]{8} [0-9a-f]{8} +\d+ {9}(\S.*?):\(')
 OWN = ('.cpp.obj', '.rc.res')
+# lld --verbose: "ld.lld: Loaded libkernel32.a(libkernel32s00140.o) for __declspec(dllimport) CloseHandle"
+LOADED = re.compile(r'^ld\.lld: Loaded (\S+)\((\S+)\) for (.*)$')
+# CMake packs the program's own objects into this archive and links the whole of it.
+OWN_ARCHIVE = 'objects.a'
 
 
 @dataclasses.dataclass
@@ -37,15 +43,33 @@ def library_folders():
     return [pathlib.Path(f'/usr/{TRIPLE}/lib'), pathlib.Path(libgcc).parent]
 
 
-@functools.lru_cache(maxsize=None)
-def member_index():
-    index = {}
-    for folder in library_folders():
-        for archive in sorted(folder.glob('*.a')):
-            listed = subprocess.run(['ar', 't', str(archive)], capture_output=True, text=True).stdout
-            for member in listed.split():
-                index.setdefault(member, []).append(archive)
-    return index
+def account_path(map_path):
+    """The linker's account of the link that wrote this map."""
+    map_path = pathlib.Path(map_path)
+    return map_path.with_name(map_path.stem + '.link.txt')
+
+
+def loaded_members(account_text):
+    """(archive path, member, symbol) for every member lld says it loaded from a third-party
+    archive, the archive's path as the linker's command line gives it."""
+    lines = account_text.splitlines()
+    if not lines or not lines[0].startswith('lld-link '):
+        raise LookupError('the account does not start with the linker\'s command line')
+    paths = {}
+    for argument in lines[0].split()[1:]:
+        argument = argument.split(':', 1)[1] if argument.startswith('-wholearchive:') else argument
+        if argument.endswith('.a'):
+            paths.setdefault(pathlib.Path(argument).name, set()).add(argument)
+    loaded = []
+    for line in lines[1:]:
+        found = LOADED.match(line)
+        if not found or found.group(1) == OWN_ARCHIVE:
+            continue
+        archive, member, symbol = found.groups()
+        if len(paths.get(archive, ())) != 1:
+            raise LookupError(f'{archive}: {len(paths.get(archive, ()))} archives of that name on the command line')
+        loaded.append((pathlib.Path(next(iter(paths[archive]))), member, symbol))
+    return loaded
 
 
 def linked_members(map_text):
@@ -69,25 +93,20 @@ def owner(archive):
 
 
 def components(map_path):
-    """Every archive the link took members of, with its owner; unknown members raise."""
+    """Every archive the linker loaded members of, with its owner. A member the map shows and
+    the account does not name raises: the account is not that of this link."""
+    loaded = loaded_members(account_path(map_path).read_text())
+    unaccounted = set(linked_members(pathlib.Path(map_path).read_text())) - {member for _, member, _ in loaded}
+    if unaccounted:
+        raise LookupError(f'the map shows {", ".join(sorted(unaccounted))}, which the linker\'s account '
+                          f'{account_path(map_path)} does not name as loaded')
     by_archive = {}
-    index = member_index()
-    members = linked_members(pathlib.Path(map_path).read_text())
-    for member in members:
-        if member not in index:
-            raise LookupError(f'{member}: in no archive of {", ".join(map(str, library_folders()))}')
-    # A name in one archive only says where it came from; a name in several counts for those
-    # of them that other members already show linked, else for all.
-    for member in (m for m in members if len(index[m]) == 1):
-        by_archive.setdefault(index[member][0], []).append(member)
-    for member in (m for m in members if len(index[m]) > 1):
-        known = [archive for archive in index[member] if archive in by_archive]
-        for archive in known or index[member]:
-            by_archive.setdefault(archive, []).append(member)
+    for archive, member, _ in loaded:
+        by_archive.setdefault(archive, []).append(member)
     found = []
     for archive, members in sorted(by_archive.items()):
         package, version, architecture = owner(archive)
-        found.append(Component(package, version, architecture, archive, members))
+        found.append(Component(package, version, architecture, archive, sorted(members)))
     return found
 
 

@@ -4,8 +4,13 @@ depend on nothing but its contents.
 
     make-msi.py VERSION PROGRAM OUT.msi DOCUMENT...
 
-Each document (README.md, DEPLOYING.md, REFERENCE.md, BUILD-INFO.txt, LICENSE.txt,
-THIRD-PARTY-NOTICES.txt, SECURITY.md) is packed under its own file name, beside the program.
+Each document (README.md, BUILD-INFO.txt, LICENSE.txt, THIRD-PARTY-NOTICES.txt, SECURITY.md,
+CHANGELOG.md, DEPLOYING.md, REFERENCE.md) is packed under its own file name, beside the program.
+
+- The publisher comes from publisher.json (scripts/publisher.py): its name is the
+  Manufacturer (Programs and Features' "Publisher"); its website, source repository and
+  security contact become ARPURLINFOABOUT, ARPHELPLINK and ARPCONTACT, each only where the
+  file has it: an unknown address is left out, never filled in.
 
 - The product code is derived from the version: the same version always has the same code.
   A version whose fourth field is not 0 is refused: Windows Installer compares only the first
@@ -36,6 +41,9 @@ import uuid
 import olefile
 import pefile
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import publisher  # noqa: E402
+
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
 WXS = SOURCE / 'res' / 'Brenhold.wxs'
 # The UpgradeCode of res/Brenhold.wxs: product codes are derived in its namespace.
@@ -44,7 +52,11 @@ EXPANDABLE_MESSAGE_FILE = ("UPDATE `Registry` SET `Value` = '#%[#BrenholdExe]' "
                            "WHERE `Name` = 'EventMessageFile'")
 # Short|long, as Windows would make the short name; the other names are 8.3 already.
 SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt', 'Notices': 'THIRD-~1.TXT|THIRD-PARTY-NOTICES.txt',
-               'Deploying': 'DEPLOY~1.MD|DEPLOYING.md', 'Reference': 'REFERE~1.MD|REFERENCE.md'}
+               'Deploying': 'DEPLOY~1.MD|DEPLOYING.md', 'Reference': 'REFERE~1.MD|REFERENCE.md',
+               'Changelog': 'CHANGE~1.MD|CHANGELOG.md'}
+# Programs and Features' links, from the publisher's facts of the same names.
+ARP_PROPERTIES = {'ARPURLINFOABOUT': 'website', 'ARPHELPLINK': 'source_repository',
+                  'ARPCONTACT': 'security_contact'}
 SECURE_PROPERTIES = 'INSTALLDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
 SET_PROPERTY = 51
 REMOVE_OLDER_FIRST = ("UPDATE `InstallExecuteSequence` SET `Sequence` = 1501 "
@@ -113,7 +125,12 @@ def check_version(version):
                          'the first three, so it could not upgrade the one before: raise one of them instead')
 
 
-def table_fixes(program):
+def arp_properties(facts):
+    return [f"INSERT INTO `Property` (`Property`, `Value`) VALUES ('{name}', '{facts[fact]}')"
+            for name, fact in ARP_PROPERTIES.items() if facts[fact]]
+
+
+def table_fixes(program, facts):
     version, language = image_version(program)
     queries = [EXPANDABLE_MESSAGE_FILE,
                f"UPDATE `File` SET `Version` = '{version}', `Language` = '{language}' WHERE `File` = 'BrenholdExe'",
@@ -122,7 +139,7 @@ def table_fixes(program):
                f"UPDATE `CustomAction` SET `Type` = {SET_PROPERTY}",
                REMOVE_OLDER_FIRST]
     queries += [f"UPDATE `File` SET `FileName` = '{name}' WHERE `File` = '{file}'" for file, name in SHORT_NAMES.items()]
-    return queries
+    return queries + arp_properties(facts)
 
 
 def epoch():
@@ -150,12 +167,13 @@ def main():
     version, program, out, *documents = sys.argv[1:]
     check_version(version)
     out = pathlib.Path(out).resolve()
+    facts = publisher.load(SOURCE)
     files = {'Brenhold.exe': program} | {pathlib.Path(document).name: document for document in documents}
     with tempfile.TemporaryDirectory(prefix='brenhold-msi-') as folder:
         stage(pathlib.Path(folder), files)
         subprocess.run(['wixl', '-a', 'x64', '-D', f'Version={version}', '-D', f'ProductCode={product_code(version)}',
-                        '-o', str(out), str(WXS)], cwd=folder, check=True)
-    for query in table_fixes(program):
+                        '-D', f'Manufacturer={facts["name"]}', '-o', str(out), str(WXS)], cwd=folder, check=True)
+    for query in table_fixes(program, facts):
         subprocess.run(['msibuild', str(out), '-q', query], check=True)
     normalize(out)
 

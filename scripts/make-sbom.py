@@ -3,13 +3,25 @@
 
     make-sbom.py BUILD-FOLDER        -> BUILD-FOLDER/Brenhold-<version>.cdx.json
 
-The product is Brenhold.exe (name, version, licence, SHA-256 and SHA-512); the ZIP and the MSI
-that carry it are components of their own with their hashes; the third-party pieces are read
-from the linker's map (scripts/linkmap.py: each linked archive under the Debian package that
-owns it, with its version, purl and SPDX licence, and libstdc++'s headers where the program
-holds instances of their templates); the tools are the lines of BUILD-INFO.txt. The serial
-number is derived from the content and the timestamp is SOURCE_DATE_EPOCH, so the same
-release gives the same bytes."""
+What it holds, by the NTIA minimum elements and BSI TR-03183-2:
+- the author of the SBOM data and the program's supplier: the publisher of publisher.json
+  (metadata.authors, .manufacturer, .supplier), with its website only where the file has one;
+- the program (metadata.component): name, version, purl, MIT (declared), SHA-256 and
+  SHA-512, the commit, BSI's filename/executable/archive/structured properties, the source
+  repository where known, and the ZIP and the MSI as its distributions (externalReferences
+  with their hashes, named relative to the SBOM, which is published beside them);
+- the third-party pieces, from the linker's own account (scripts/linkmap.py): each Debian
+  package with its purl, Debian as supplier and the upstream project as manufacturer, and
+  each linked archive with its hashes and a purl naming its path in the package; the licence
+  is that of the files linked (concluded), not of the whole package;
+- what the program needs at run time and does not carry: the print library (version
+  unknown) and the Windows DLLs of its import table;
+- the dependency graph, and compositions: complete for the program's own parts, unknown for
+  the print library and the system DLLs;
+- formulation: every Debian package of BUILD-INFO.txt with its exact version, as the build
+  used it; metadata.tools: this generator.
+The serial number is derived from the content and the timestamp is SOURCE_DATE_EPOCH, so the
+same release gives the same bytes."""
 import datetime
 import hashlib
 import json
@@ -21,12 +33,25 @@ import uuid
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import linkmap  # noqa: E402
 
-# The SPDX licence of each package whose pieces the program may hold. A package missing here
-# stops the SBOM: its licence must be read and named first (THIRD-PARTY-NOTICES.txt too).
-LICENCES = {
-    'mingw-w64-x86-64-dev': {'license': {'id': 'ZPL-2.1'}},
-    'g++-mingw-w64-x86-64-win32': {'expression': 'GPL-3.0-or-later WITH GCC-exception-3.1'},
+import buildinfo  # noqa: E402
+import pefile  # noqa: E402
+import publisher  # noqa: E402
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1]
+DEBIAN = {'name': 'Debian', 'url': ['https://www.debian.org']}
+# For each package whose pieces the program may hold: the licence of those pieces (read from
+# the package's copyright file for the files linked; THIRD-PARTY-NOTICES.txt says the same) and
+# the upstream project that makes them. A package missing here stops the SBOM.
+PACKAGES = {
+    'mingw-w64-x86-64-dev': {'licence': {'license': {'id': 'ZPL-2.1', 'acknowledgement': 'concluded'}},
+                             'manufacturer': {'name': 'the mingw-w64 project', 'url': ['https://www.mingw-w64.org']}},
+    'g++-mingw-w64-x86-64-win32': {'licence': {'expression': 'GPL-3.0-or-later WITH GCC-exception-3.1',
+                                               'acknowledgement': 'concluded'},
+                                   'manufacturer': {'name': 'GCC, the GNU Compiler Collection',
+                                                    'url': ['https://gcc.gnu.org']}},
 }
+MICROSOFT = {'name': 'Microsoft Corporation', 'url': ['https://www.microsoft.com']}
+PRINT_LIBRARY = 'Tamsel.dll'
 # The SBOMs of this project get serial numbers in a namespace of their own.
 NAMESPACE = uuid.UUID('0f5c6d2e-7b1a-4c3e-9e8d-2a6b5c4d3e1f')
 
@@ -37,32 +62,33 @@ def hashes(path):
             {'alg': 'SHA-512', 'content': hashlib.sha512(data).hexdigest()}]
 
 
-def purl(package, version, architecture):
-    return f'pkg:deb/debian/{package}@{version}?arch={architecture}&distro=debian-12'
-
-
 def package_component(package, version, architecture, archives, note):
-    if package not in LICENCES:
+    if package not in PACKAGES:
         raise SystemExit(f'make-sbom.py: no licence known for {package}: read it, name it here and in '
                          'THIRD-PARTY-NOTICES.txt')
+    known = PACKAGES[package]
     component = {
         'type': 'library',
         'bom-ref': f'deb:{package}',
-        'supplier': {'name': 'Debian'},
+        'supplier': DEBIAN,
+        'manufacturer': known['manufacturer'],
         'name': package,
         'version': version,
-        'licenses': [LICENCES[package]],
-        'purl': purl(package, version, architecture),
+        'licenses': [known['licence']],
+        'purl': buildinfo.debian_purl(package, version, architecture),
         'description': note,
     }
     if archives:
         component['components'] = [{
             'type': 'library',
             'bom-ref': f'deb:{package}:{archive.name}',
+            'supplier': DEBIAN,
+            'manufacturer': known['manufacturer'],
             'name': archive.name,
             'version': version,
             'hashes': hashes(archive),
-            'licenses': [LICENCES[package]],
+            'licenses': [known['licence']],
+            'purl': buildinfo.debian_purl(package, version, architecture, str(archive)),
             'properties': [{'name': 'brenhold:linked-members', 'value': str(count)}],
         } for archive, count in archives]
     return component
@@ -76,42 +102,100 @@ def third_party(map_path):
             for package in linkmap.packages(map_path)]
 
 
-def tools(build_info_lines):
-    """BUILD-INFO.txt's tool lines, as the tools of the SBOM's metadata."""
-    found = []
-    for line in build_info_lines[1:]:
-        name, _, version = line.partition(': ')
-        if name != 'commit':
-            found.append({'type': 'application', 'name': name, 'version': version})
-    return found
+def system_libraries(program):
+    """The DLLs of the program's import table: Windows' own, on every machine it runs on."""
+    image = pefile.PE(str(program), fast_load=True)
+    image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_IMPORT']])
+    names = sorted({entry.dll.decode('ascii') for entry in image.DIRECTORY_ENTRY_IMPORT}, key=str.lower)
+    return [{
+        'type': 'library',
+        'bom-ref': f'windows:{name.lower()}',
+        'supplier': MICROSOFT,
+        'name': name,
+        'purl': f'pkg:generic/microsoft/{name.lower()}',
+        'scope': 'required',
+        'description': 'a Windows system DLL of the program\'s import table: part of Windows, not shipped; '
+                       'its version is that of the machine',
+    } for name in names]
+
+
+def print_library():
+    return {
+        'type': 'library',
+        'bom-ref': 'print-library',
+        'name': PRINT_LIBRARY,
+        'purl': f'pkg:generic/{PRINT_LIBRARY.lower()}',
+        'scope': 'required',
+        'description': 'the print library the program loads at run time by its bare name; a third party\'s '
+                       'product, licensed by its vendor, not shipped; its supplier, version and parts are unknown',
+    }
+
+
+def formulation(packages):
+    return [{
+        'bom-ref': 'build',
+        'components': [{
+            # Debian names its library packages lib..., Python's modules python3-... and its
+            # headers and archives ...-dev; the others hold the programs the build runs.
+            'type': 'library' if name.startswith(('lib', 'python3-')) or name.endswith('-dev') else 'application',
+            'bom-ref': f'build:{name}',
+            'supplier': DEBIAN,
+            'name': name,
+            'version': version,
+            'purl': buildinfo.debian_purl(name, version, architecture),
+        } for name, version, architecture in packages],
+    }]
+
+
+def organisation(facts):
+    entity = {'name': facts['name']}
+    if facts['website']:
+        entity['url'] = [facts['website']]
+    return entity
 
 
 def bom(folder):
-    build_info = (folder / 'BUILD-INFO.txt').read_text().splitlines()
-    version = build_info[0].rsplit(' ', 1)[1]
-    commit = build_info[1].split(': ', 1)[1]
+    version, commit, packages = buildinfo.read(folder)
+    facts = publisher.load(SOURCE)
     epoch = int(os.environ.get('SOURCE_DATE_EPOCH') or 315532800)
-    packages = [folder / f'Brenhold-{version}-win64.zip', folder / f'Brenhold-{version}-win64.msi']
+    program = folder / 'bin' / 'Brenhold.exe'
+    distributions = [folder / f'Brenhold-{version}-win64.zip', folder / f'Brenhold-{version}-win64.msi']
     library = third_party(folder / 'Brenhold.map')
+    needed = [print_library()] + system_libraries(program)
+    references = [{'type': 'distribution', 'url': package.name, 'hashes': hashes(package),
+                   'comment': 'published beside this SBOM'} for package in distributions]
+    if facts['source_repository']:
+        references.insert(0, {'type': 'vcs', 'url': facts['source_repository'], 'comment': f'commit {commit}'})
+    if facts['website']:
+        references.insert(0, {'type': 'website', 'url': facts['website']})
+    if facts['security_contact']:
+        contact = facts['security_contact']
+        references.append({'type': 'security-contact',
+                           'url': contact if contact.startswith('https://') else f'mailto:{contact}'})
     product = {
         'type': 'application',
         'bom-ref': 'Brenhold.exe',
-        'supplier': {'name': 'the Brenhold caller authors'},
+        'supplier': organisation(facts),
+        'manufacturer': organisation(facts),
+        'authors': [{'name': facts['name']}],
         'name': 'Brenhold caller',
         'version': version,
         'description': 'Brenhold.exe, 64-bit Windows program',
-        'hashes': hashes(folder / 'bin' / 'Brenhold.exe'),
-        'licenses': [{'license': {'id': 'MIT'}}],
-        'properties': [{'name': 'brenhold:commit', 'value': commit}],
+        'hashes': hashes(program),
+        'licenses': [{'license': {'id': 'MIT', 'acknowledgement': 'declared'}}],
+        'purl': f'pkg:generic/brenhold-caller@{version}',
+        'externalReferences': references,
+        'properties': [
+            {'name': 'brenhold:commit', 'value': commit},
+            {'name': 'brenhold:end-of-support',
+             'value': publisher.end_of_support(epoch, facts['support_years'])},
+            {'name': 'bsi:component:filename', 'value': 'Brenhold.exe'},
+            {'name': 'bsi:component:executable', 'value': 'executable'},
+            {'name': 'bsi:component:archive', 'value': 'no archive'},
+            {'name': 'bsi:component:structured', 'value': 'unstructured'},
+        ],
     }
-    carriers = [{
-        'type': 'file',
-        'bom-ref': package.name,
-        'name': package.name,
-        'version': version,
-        'hashes': hashes(package),
-        'licenses': [{'license': {'id': 'MIT'}}],
-    } for package in packages]
+    own_parts = [c['bom-ref'] for c in library] + [a['bom-ref'] for c in library for a in c.get('components', [])]
     document = {
         'bomFormat': 'CycloneDX',
         'specVersion': '1.6',
@@ -120,16 +204,26 @@ def bom(folder):
         'metadata': {
             'timestamp': datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc).strftime('%Y-%m-%dT%H:%M:%SZ'),
             'lifecycles': [{'phase': 'build'}],
-            'tools': {'components': tools(build_info)},
+            'tools': {'components': [{'type': 'application', 'name': 'make-sbom.py', 'group': 'Brenhold caller',
+                                      'version': version, 'supplier': organisation(facts),
+                                      'description': f'scripts/make-sbom.py of commit {commit}'}]},
+            'authors': [{'name': facts['name']}],
+            'manufacturer': organisation(facts),
+            'supplier': organisation(facts),
             'component': product,
-            'supplier': {'name': 'the Brenhold caller authors'},
         },
-        'components': library + carriers,
+        'components': library + needed,
         'dependencies': [
-            {'ref': 'Brenhold.exe', 'dependsOn': [c['bom-ref'] for c in library]},
-            *[{'ref': c['bom-ref'], 'dependsOn': ['Brenhold.exe']} for c in carriers],
+            {'ref': 'Brenhold.exe', 'dependsOn': [c['bom-ref'] for c in library + needed]},
             *[{'ref': c['bom-ref'], 'dependsOn': []} for c in library],
         ],
+        'compositions': [
+            {'aggregate': 'complete', 'assemblies': ['Brenhold.exe', *own_parts],
+             'dependencies': ['Brenhold.exe', *[c['bom-ref'] for c in library]]},
+            {'aggregate': 'unknown', 'assemblies': [c['bom-ref'] for c in needed],
+             'dependencies': [c['bom-ref'] for c in needed]},
+        ],
+        'formulation': formulation(packages),
     }
     content = json.dumps(document, sort_keys=True).encode()
     document['serialNumber'] = f'urn:uuid:{uuid.uuid5(NAMESPACE, hashlib.sha256(content).hexdigest())}'

@@ -8,7 +8,11 @@
 # toolchain (BUILD-INFO.txt in both packages names it):
 #   scripts/release.sh            build-release/Brenhold-<version>-win64.zip and .msi,
 #                                 build-release/Brenhold-<version>.cdx.json (the SBOM),
-#                                 build-release/SHA256SUMS.txt for all three
+#                                 build-release/Brenhold-<version>-notes.md (its CHANGELOG.md entry),
+#                                 build-release/SHA256SUMS.txt for all four,
+#                                 build-release/Brenhold-<version>.intoto.json (the provenance of
+#                                 all five; signed as .intoto.json.p7s with the certificate)
+# A version without its entry in CHANGELOG.md is refused before anything is built.
 # Dates in the package come from SOURCE_DATE_EPOCH, else from the commit's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,18 +21,30 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
 fi
 export SOURCE_DATE_EPOCH
+version=$(sed -n 's/^project(Brenhold VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+python3 scripts/changelog.py "$version" CHANGELOG.md >/dev/null
 signing=()
 if [ $# -ge 2 ]; then
   options="${*:3}"
-  signing=(-DBRENHOLD_SIGN_CERT="$(realpath "$1")" -DBRENHOLD_SIGN_KEY="$(realpath "$2")"
+  BRENHOLD_SIGN_CERT=$(realpath "$1") BRENHOLD_SIGN_KEY=$(realpath "$2")
+  export BRENHOLD_SIGN_CERT BRENHOLD_SIGN_KEY  # the provenance is signed with them too
+  signing=(-DBRENHOLD_SIGN_CERT="$BRENHOLD_SIGN_CERT" -DBRENHOLD_SIGN_KEY="$BRENHOLD_SIGN_KEY"
            -DBRENHOLD_SIGN_OPTIONS="${options// /;}")
+else
+  unset BRENHOLD_SIGN_CERT BRENHOLD_SIGN_KEY
 fi
 rm -rf build-release
 cmake --preset release "${signing[@]}" >/dev/null
 cmake --build --preset release >/dev/null
-python3 scripts/make-sbom.py build-release >/dev/null
+# The Python the build uses (the preset's), with pefile and olefile.
+python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' build-release/CMakeCache.txt)
+"$python" scripts/make-sbom.py build-release >/dev/null
+"$python" scripts/changelog.py "$version" CHANGELOG.md "build-release/Brenhold-$version-notes.md"
 cd build-release
-sha256sum Brenhold-*-win64.zip Brenhold-*-win64.msi Brenhold-*.cdx.json >SHA256SUMS.txt
+outputs=("Brenhold-$version-win64.zip" "Brenhold-$version-win64.msi" "Brenhold-$version.cdx.json"
+         "Brenhold-$version-notes.md")
+sha256sum "${outputs[@]}" >SHA256SUMS.txt
+"$python" ../scripts/make-provenance.py . "${outputs[@]}" SHA256SUMS.txt >/dev/null
 for package in Brenhold-*-win64.zip Brenhold-*-win64.msi; do
   echo "$PWD/$package"
   sha256sum "$package" | cut -d' ' -f1

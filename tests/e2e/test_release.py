@@ -67,19 +67,21 @@ def validate_sbom(path):
 
 
 def sbom_mismatches(document, program, packages, map_path):
-    """What the SBOM says wrong of the release it came with: the program's and each package's
-    hashes, and every linked archive of the map under its package."""
+    """What the SBOM says wrong of the release it came with: the program's hashes, each
+    package's hashes as a distribution of the program, and every archive the linker loaded,
+    under its package."""
     def hashes(entry):
         return {h['alg']: h['content'] for h in entry.get('hashes', [])}
     found = []
     product = document['metadata']['component']
     if hashes(product) != {'SHA-256': sha256(program), 'SHA-512': sha512(program)}:
         found.append('the program\'s hashes')
-    by_name = {c['name']: c for c in document['components']}
+    distributions = {r['url']: r for r in product.get('externalReferences', []) if r['type'] == 'distribution'}
     for package in packages:
-        if package.name not in by_name or hashes(by_name[package.name]) != {'SHA-256': sha256(package),
-                                                                           'SHA-512': sha512(package)}:
+        if package.name not in distributions or hashes(distributions[package.name]) != {
+                'SHA-256': sha256(package), 'SHA-512': sha512(package)}:
             found.append(f'{package.name}: hashes')
+    by_name = {c['name']: c for c in document['components']}
     for component in linkmap.components(map_path):
         entry = by_name.get(component.package)
         archives = {a['name']: a for a in (entry or {}).get('components', [])}
@@ -88,6 +90,131 @@ def sbom_mismatches(document, program, packages, map_path):
         elif hashes(archives[component.archive.name])['SHA-256'] != sha256(component.archive):
             found.append(f'{component.archive.name}: hash')
     return found
+
+
+def missing_sbom_elements(document, facts):
+    """The NTIA minimum elements and BSI TR-03183-2's items the SBOM lacks, each by name."""
+    found = []
+    metadata, product = document['metadata'], document['metadata']['component']
+    components = document['components']
+    everything = [product] + components + [a for c in components for a in c.get('components', [])]
+    refs = {c['bom-ref']: c for c in everything}
+    if metadata.get('authors') != [{'name': facts['name']}] or metadata.get('manufacturer', {}).get('name') != \
+            facts['name']:
+        found.append('author of the SBOM data')
+    if not metadata.get('timestamp'):
+        found.append('timestamp')
+    if [t['name'] for t in metadata.get('tools', {}).get('components', [])] != ['make-sbom.py']:
+        found.append('generator in metadata.tools')
+    for component in everything:
+        name = component['name']
+        shipped = component['bom-ref'] == 'Brenhold.exe' or component['bom-ref'].startswith('deb:')
+        if shipped and not component.get('supplier', {}).get('name'):
+            found.append(f'{name}: supplier')
+        if component.get('supplier', {}).get('name') == 'Debian' and \
+                component['supplier'].get('url') != ['https://www.debian.org']:
+            found.append(f'{name}: supplier URL')
+        if not component.get('purl'):
+            found.append(f'{name}: purl')
+        if shipped and not component.get('version'):
+            found.append(f'{name}: version')
+        if shipped and not all(choice.get('license', choice).get('acknowledgement') in ('declared', 'concluded')
+                               for choice in component.get('licenses', [None]) if choice):
+            found.append(f'{name}: licence acknowledgement')
+        if shipped and not component.get('licenses'):
+            found.append(f'{name}: licence')
+    if len({c.get('purl') for c in everything}) != len(everything):
+        found.append('unique purls')
+    if product.get('supplier', {}).get('name') != facts['name']:
+        found.append('the program\'s supplier')
+    if ('url' in product['supplier']) != bool(facts['website']):
+        found.append('the program\'s supplier URL: as publisher.json has it, never invented')
+    properties = {p['name']: p['value'] for p in product.get('properties', [])}
+    for name, value in [('bsi:component:filename', 'Brenhold.exe'), ('bsi:component:executable', 'executable'),
+                        ('bsi:component:archive', 'no archive'), ('bsi:component:structured', 'unstructured')]:
+        if properties.get(name) != value:
+            found.append(name)
+    if 'SHA-512' not in {h['alg'] for h in product.get('hashes', [])}:
+        found.append('the program\'s SHA-512')
+    references = {r['type']: r for r in product.get('externalReferences', [])}
+    if ('vcs' in references) != bool(facts['source_repository']):
+        found.append('the source\'s URI')
+    if 'distribution' not in references:
+        found.append('the distribution\'s URI')
+    graph = {d['ref']: d['dependsOn'] for d in document.get('dependencies', [])}
+    needs = graph.get('Brenhold.exe', [])
+    if 'print-library' not in needs or refs.get('print-library', {}).get('name') != 'Tamsel.dll':
+        found.append('the print library in the dependency graph')
+    if sorted(refs[r]['name'].upper() for r in needs if r.startswith('windows:')) != \
+            ['ADVAPI32.DLL', 'KERNEL32.DLL', 'MSVCRT.DLL', 'OLE32.DLL', 'SHELL32.DLL', 'USER32.DLL']:
+        found.append('the system DLLs of the import table in the dependency graph')
+    if any(c['type'] == 'file' or c['name'].endswith(('.zip', '.msi')) for c in components):
+        found.append('the packages are distributions, not components')
+    aggregates = {c['aggregate']: c for c in document.get('compositions', [])}
+    if 'Brenhold.exe' not in aggregates.get('complete', {}).get('assemblies', []) or \
+            'print-library' not in aggregates.get('unknown', {}).get('assemblies', []):
+        found.append('compositions: complete for the program, unknown for the print library')
+    return found
+
+
+def msi_properties(installer):
+    with tempfile.TemporaryDirectory(prefix='brenhold-msiinfo-') as folder:
+        exported = subprocess.run(['msiinfo', 'export', str(installer), 'Property'], capture_output=True, text=True,
+                                  check=True, cwd=folder).stdout
+    return dict(line.split('\t', 1) for line in exported.splitlines()[3:])
+
+
+def end_of_support(epoch, years):
+    released = time.gmtime(int(epoch))
+    return time.strftime('%B %Y', time.struct_time((released.tm_year + years, released.tm_mon, 1) + (0,) * 6))
+
+
+def publisher_mismatches(facts, epoch, top, installed, installer, document):
+    """Where a release does not carry the publisher's facts: BUILD-INFO.txt, SECURITY.md (in
+    the ZIP and in the MSI), the MSI's Manufacturer and ARP properties, and the SBOM. An
+    unknown fact must be said to be unknown, never filled in."""
+    found = []
+    lines = (top / 'BUILD-INFO.txt').read_text().splitlines()
+    expected = [f'publisher: {facts["name"]}', f'website: {facts["website"] or "none yet"}',
+                f'source repository: {facts["source_repository"] or "none yet"}',
+                f'security contact: {facts["security_contact"] or "none yet"}',
+                f'supported until: end of {end_of_support(epoch, facts["support_years"])} '
+                f'({facts["support_years"]} years from the release)']
+    found += [f'BUILD-INFO.txt: {line!r}' for line in expected if line not in lines]
+    for security in (top / 'SECURITY.md', installed / 'SECURITY.md'):
+        text = security.read_text()
+        for fact in ('name', 'website', 'source_repository', 'security_contact'):
+            if facts[fact] and facts[fact] not in text:
+                found.append(f'{security}: {fact}')
+        if not facts['security_contact'] and 'No security contact has been named yet' not in text:
+            found.append(f'{security}: says no security contact exists yet')
+        if f'supported for {facts["support_years"]} years' not in text:
+            found.append(f'{security}: support period')
+    properties = msi_properties(installer)
+    if properties.get('Manufacturer') != facts['name']:
+        found.append(f'MSI Manufacturer {properties.get("Manufacturer")!r}')
+    for name, fact in [('ARPURLINFOABOUT', 'website'), ('ARPHELPLINK', 'source_repository'),
+                       ('ARPCONTACT', 'security_contact')]:
+        if properties.get(name) != (facts[fact] or None):
+            found.append(f'MSI {name} {properties.get(name)!r}')
+    metadata = document['metadata']
+    for place in (metadata['manufacturer'], metadata['supplier'], metadata['component']['supplier']):
+        if place != ({'name': facts['name'], 'url': [facts['website']]} if facts['website'] else
+                     {'name': facts['name']}):
+            found.append(f'SBOM organisation {place}')
+    references = {r['type']: r['url'] for r in metadata['component']['externalReferences']
+                  if r['type'] != 'distribution'}
+    contact = facts['security_contact']
+    if references != {k: v for k, v in [('website', facts['website']), ('vcs', facts['source_repository']),
+                                         ('security-contact', contact if contact.startswith('https://')
+                                          else contact and f'mailto:{contact}')] if v}:
+        found.append(f'SBOM references {references}')
+    return found
+
+
+def build_info_packages(lines):
+    return {line.split(': ')[0][len('package '):]: line.split(': ')[1].split()[0]
+            for line in lines if line.startswith('package ')}
 
 
 def pe_checksum(path):
@@ -102,6 +229,12 @@ def image_checks(product):
     return subprocess.run([sys.executable, E2E / 'test_image.py'], env=environment, capture_output=True, text=True)
 
 
+# A publisher with every fact known, for the release that must carry another file's facts.
+FILLED_PUBLISHER = {'name': 'Example Printing GmbH', 'website': 'https://printing.example',
+                    'source_repository': 'https://git.example/brenhold-caller',
+                    'security_contact': 'security@printing.example', 'support_years': 7}
+
+
 class Release(ProductTest):
 
     @classmethod
@@ -110,6 +243,8 @@ class Release(ProductTest):
         epoch = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=SOURCE, capture_output=True,
                                text=True).stdout.strip() or '1765324800'
         cls.stamp = time.gmtime(int(epoch))[:5]
+        cls.epoch = epoch
+        cls.facts = json.loads((SOURCE / 'publisher.json').read_text())
         cls.packages, cls.installers, cls.programs, cls.sboms = [], [], [], []
         # Two copies in unrelated folders, built one after the other.
         for folder in ('one', 'elsewhere/deeper/two'):
@@ -150,7 +285,8 @@ class Release(ProductTest):
         check = subprocess.run(['sha256sum', '-c', 'SHA256SUMS.txt'], cwd=folder, capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
         self.assertEqual(sorted(line.split(':')[0] for line in check.stdout.splitlines()),
-                         sorted([self.installers[0].name, self.packages[0].name, self.sboms[0].name]))
+                         sorted([self.installers[0].name, self.packages[0].name, self.sboms[0].name,
+                                 f'Brenhold-{VERSION}-notes.md']))
 
     def test_msi_holds_the_tested_program_and_the_zip_s_files(self):
         unpacked = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-msi-files-'))
@@ -171,6 +307,13 @@ class Release(ProductTest):
         map_path = self.programs[0].parents[1] / 'Brenhold.map'
         self.assertEqual(sbom_mismatches(document, program, [self.packages[0], self.installers[0]], map_path), [])
         self.assertEqual(document['metadata']['component']['version'], VERSION)
+        self.assertEqual(missing_sbom_elements(document, self.facts), [])
+        # The build tools are the formulation, the same list as BUILD-INFO's packages.
+        packages = build_info_packages((self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines())
+        formulated = {c['name']: c for f in document['formulation'] for c in f['components']}
+        self.assertEqual({name: c['version'] for name, c in formulated.items()}, packages)
+        for name, component in formulated.items():
+            self.assertTrue(component['purl'].startswith(f'pkg:deb/debian/{name}@'), component['purl'])
         self.assertEqual(document['metadata']['timestamp'][:16],
                          time.strftime('%Y-%m-%dT%H:%M', time.struct_time(self.stamp + (0, 0, 0, 0))))
 
@@ -194,6 +337,24 @@ class Release(ProductTest):
         missing['components'] = [c for c in missing['components'] if c['name'] != 'mingw-w64-x86-64-dev']
         self.assertIn('mingw-w64-x86-64-dev libkernel32.a: missing',
                       sbom_mismatches(missing, program, [self.packages[0], self.installers[0]], map_path))
+        # Each element, taken away, is missed by its name.
+        for path, name in [(('metadata', 'authors'), 'author of the SBOM data'),
+                           (('metadata', 'component', 'purl'), 'Brenhold caller: purl'),
+                           (('metadata', 'component', 'properties'), 'bsi:component:filename'),
+                           (('compositions',), 'compositions: complete for the program, unknown for the print '
+                                               'library')]:
+            with self.subTest(name):
+                broken_element = json.loads(json.dumps(document))
+                holder = broken_element
+                for key in path[:-1]:
+                    holder = holder[key]
+                del holder[path[-1]]
+                self.assertIn(name, missing_sbom_elements(broken_element, self.facts))
+        no_dlls = json.loads(json.dumps(document))
+        no_dlls['dependencies'][0]['dependsOn'] = [r for r in no_dlls['dependencies'][0]['dependsOn']
+                                                   if not r.startswith('windows:')]
+        self.assertIn('the system DLLs of the import table in the dependency graph',
+                      missing_sbom_elements(no_dlls, self.facts))
 
     def test_the_shipped_documents_point_at_nothing_missing(self):
         for document in sorted(self.unpacked().glob('*.md')):
@@ -203,13 +364,60 @@ class Release(ProductTest):
     def test_build_information_names_the_toolchain(self):
         lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
         self.assertEqual(lines[0], f'Brenhold caller {VERSION}')
-        named = [line.split(':')[0] for line in lines[1:]]
-        self.assertEqual(named, ['commit', 'compiler', 'linker', 'resource compiler', 'message compiler', 'cmake',
-                                 'mingw-w64-x86-64-dev', 'gcc-mingw-w64-x86-64-win32', 'g++-mingw-w64-x86-64-win32',
-                                 'binutils-mingw-w64-x86-64', 'python', 'zlib', 'msi compiler', 'msitools',
-                                 'olefile', 'pefile'])
+        named = [line.split(':')[0] for line in lines[1:] if not line.startswith('package ')]
+        self.assertEqual(named, ['commit', 'publisher', 'website', 'source repository', 'security contact',
+                                 'supported until', 'compiler', 'linker', 'resource compiler', 'message compiler',
+                                 'cmake', 'python', 'zlib', 'msi compiler', 'olefile', 'pefile'])
         self.assertNotIn('unknown', ' '.join(lines))
+        self.assertNotIn('unpackaged', ' '.join(lines))
         self.assertEqual(lines[1], f'commit: {COMMIT}')
+        # Every package whose files shape the bytes, with its Debian revision as dpkg has it.
+        packages = build_info_packages(lines)
+        for name in ['clang-14', 'libllvm14', 'lld-14', 'llvm-14', 'cmake', 'mingw-w64-x86-64-dev',
+                     'gcc-mingw-w64-x86-64-win32', 'g++-mingw-w64-x86-64-win32', 'binutils-mingw-w64-x86-64',
+                     'python3.11-minimal', 'libpython3.11-stdlib', 'zlib1g', 'wixl', 'msitools', 'libgcab-1.0-0',
+                     'libmsi0', 'python3-olefile', 'python3-pefile']:
+            with self.subTest(name):
+                installed = subprocess.run(['dpkg-query', '-W', '-f', '${Version}', name], capture_output=True,
+                                           text=True).stdout
+                self.assertEqual(packages.get(name), installed)
+        self.assertIn('-', packages['mingw-w64-x86-64-dev'])
+
+    def test_the_publisher_from_the_repository_s_file_in_every_place(self):
+        unpacked = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-msi-files-'))
+        self.addCleanup(shutil.rmtree, unpacked, True)
+        subprocess.run(['msiextract', '-C', unpacked, self.installers[0]], check=True, capture_output=True)
+        [installed] = {p.parent for p in unpacked.rglob('SECURITY.md')}
+        document = json.loads(self.sboms[0].read_text())
+        self.assertEqual(publisher_mismatches(self.facts, self.epoch, self.unpacked(), installed, self.installers[0],
+                                              document), [])
+        # The repository's own SECURITY.md is what the release ships.
+        self.assertEqual((self.unpacked() / 'SECURITY.md').read_text(), (SOURCE / 'SECURITY.md').read_text())
+
+    def test_release_notes_are_the_changelog_entry(self):
+        notes = (self.packages[0].parent / f'Brenhold-{VERSION}-notes.md').read_text()
+        self.assertTrue(notes.startswith(f'## [{VERSION}] - '), notes)
+        self.assertIn(notes, (SOURCE / 'CHANGELOG.md').read_text())
+        self.assertEqual((self.unpacked() / 'CHANGELOG.md').read_bytes(), (SOURCE / 'CHANGELOG.md').read_bytes())
+
+    def test_provenance_names_every_output_and_the_build(self):
+        folder = self.packages[0].parent
+        statement = json.loads((folder / f'Brenhold-{VERSION}.intoto.json').read_text())
+        self.assertEqual(statement['_type'], 'https://in-toto.io/Statement/v1')
+        self.assertEqual(statement['predicateType'], 'https://slsa.dev/provenance/v1')
+        outputs = [self.packages[0], self.installers[0], self.sboms[0], folder / f'Brenhold-{VERSION}-notes.md',
+                   folder / 'SHA256SUMS.txt']
+        self.assertEqual(statement['subject'], [{'name': p.name, 'digest': {'sha256': sha256(p)}} for p in outputs])
+        definition = statement['predicate']['buildDefinition']
+        self.assertEqual(definition['externalParameters']['commit'], COMMIT)
+        self.assertEqual(definition['resolvedDependencies'][0]['digest'], {'gitCommit': COMMIT})
+        packages = build_info_packages((self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines())
+        materials = {d['name']: d['uri'] for d in definition['resolvedDependencies'][1:]}
+        self.assertEqual(sorted(materials), sorted(packages))
+        self.assertTrue(statement['predicate']['runDetails']['builder']['id'])
+        self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.json.p7s').exists())
+        other = json.loads((self.sboms[1].parent / f'Brenhold-{VERSION}.intoto.json').read_text())
+        self.assertEqual(other, statement)
 
     def test_package_carries_no_times_owners_or_modes_of_the_machine(self):
         # Same user and clock here for both builds: what would differ elsewhere (owners,
@@ -294,6 +502,8 @@ class SignedRelease(ProductTest):
         checkout = cls.root / 'checkout'
         checkout.mkdir()
         copy_checkout(checkout)
+        # Another publisher, with every fact filled in: the release carries these instead.
+        (checkout / 'publisher.json').write_text(json.dumps(FILLED_PUBLISHER))
         environment = dict(os.environ, SOURCE_DATE_EPOCH='1765324800', BRENHOLD_COMMIT=COMMIT)
         subprocess.run(['bash', 'scripts/release.sh', cls.cert, cls.key], cwd=checkout, env=environment,
                        check=True, capture_output=True)
@@ -311,6 +521,30 @@ class SignedRelease(ProductTest):
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_a_filled_publisher_file_stands_in_every_place(self):
+        [installed] = {p.parent for p in self.installed.rglob('SECURITY.md')}
+        document = json.loads((self.folder / f'Brenhold-{VERSION}.cdx.json').read_text())
+        self.assertEqual(publisher_mismatches(FILLED_PUBLISHER, '1765324800', self.zipped, installed, self.installer,
+                                              document), [])
+        self.assertEqual(missing_sbom_elements(document, FILLED_PUBLISHER), [])
+        checked = validate_sbom(self.folder / f'Brenhold-{VERSION}.cdx.json')
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+    def test_the_provenance_is_signed_with_the_release_s_certificate(self):
+        statement = self.folder / f'Brenhold-{VERSION}.intoto.json'
+        signature = self.folder / f'Brenhold-{VERSION}.intoto.json.p7s'
+        def verify(content):
+            return subprocess.run(['openssl', 'cms', '-verify', '-binary', '-inform', 'DER', '-in', signature,
+                                   '-content', content, '-CAfile', self.cert, '-purpose', 'any', '-out', os.devnull],
+                                  capture_output=True, text=True)
+        checked = verify(statement)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertTrue(json.loads(statement.read_text())['predicate']['buildDefinition']['externalParameters']['signed'])
+        # Another statement does not pass with that signature.
+        tampered = self.root / 'tampered.intoto.json'
+        tampered.write_text(statement.read_text().replace(COMMIT, '0' * 40))
+        self.assertNotEqual(verify(tampered).returncode, 0)
 
     def assertVerifies(self, path):
         verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.cert],

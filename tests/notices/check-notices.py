@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """THIRD-PARTY-NOTICES.txt names every third-party piece the link put into Brenhold.exe: for
-each archive whose members the linker's map shows, a section with the archive's owning
-package (as this build machine's dpkg knows it), that package's version and the archive's
-name; for libstdc++'s header templates, when the program's objects hold instances of them,
-a section of the package of those headers. A change that pulls in members of another
-archive (libmingwex.a, libstdc++.a, libgcc.a...) fails here until the notices say what it
-brought in. A section naming an archive the link no longer takes fails too.
+each archive the linker says it loaded members of (its --verbose account, beside the map:
+scripts/linkmap.py), a section with the archive's owning package (as this build machine's
+dpkg knows it), that package's version and the archive's name; for libstdc++'s header
+templates, when the program's objects hold instances of them, a section of the package of
+those headers. A change that pulls in members of another archive (libmingwex.a,
+libstdc++.a, libgcc.a...) fails here until the notices say what it brought in. A section
+naming an archive the linker did not load fails too (libmsvcrt-os.a holds members of the
+same names as libmsvcrt.a: only the linker's account tells which one it took).
 
     check-notices.py MAP NOTICES"""
 import pathlib
