@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "FileIdentity.h"
+
 // Win32 values the rules depend on, spelled out so the rules need no Windows header.
 inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kAttributeReparsePoint = 0x400;
@@ -29,45 +31,6 @@ struct AttributeRead {
     uint32_t error = 0;
 };
 
-// What makes a file this very file, unchanged: the volume and the file's IDs on it, its size
-// and its last-write time. Read from a handle opened for attributes only, with full sharing.
-// Both IDs are kept, so that one failed read of the 128-bit ID still leaves the index to
-// compare with.
-struct FileIdentity {
-    bool ok = false;
-    uint64_t volume = 0;        // GetFileInformationByHandle's 32-bit serial
-    uint64_t index = 0;         // the 64-bit file index
-    bool wideId = false;        // a 128-bit ID was read that names this file
-    uint64_t wideVolume = 0;    // FileIdInfo's 64-bit serial
-    uint64_t wideLow = 0;
-    uint64_t wideHigh = 0;
-    uint64_t size = 0;
-    uint64_t lastWrite = 0;     // FILETIME ticks
-};
-
-// True only when both were read, an ID names the file on both sides, and nothing differs:
-// the 128-bit IDs where both have one, else the 64-bit indexes.
-bool isSameUnchangedFile(const FileIdentity& tested, const FileIdentity& now);
-
-// False for the two answers that name no file: 0 (the file system has no such IDs) and all
-// ones (no unique ID could be established for this file). MS-FSCC 2.1.9 and 2.1.10: both
-// "MUST be ignored".
-bool indexNamesFile(uint64_t index);
-bool wideIdNamesFile(uint64_t low, uint64_t high);
-
-// The 128-bit ID as FileIdInfo answers it: read or not, its volume and its two halves.
-struct WideFileId {
-    bool read = false;
-    uint64_t volume = 0;
-    uint64_t low = 0;
-    uint64_t high = 0;
-};
-
-// The identity from the 64-bit index (in identity) and the 128-bit ID, which is kept where
-// it names the file: on ReFS the index is not guaranteed to be unique (the
-// BY_HANDLE_FILE_INFORMATION page), the 128-bit ID is.
-FileIdentity withWideId(FileIdentity identity, const WideFileId& wide);
-
 struct FileProbe {
     AttributeRead (*readAttributes)(const std::wstring& path);
     // Looks the path up in its directory; false when nothing was found.
@@ -86,22 +49,11 @@ struct OpenedEntry {
     FileIdentity identity;      // read from the handle
 };
 
-// A symbolic link (or a mount point, which no file can be): the only reparse points that
-// lead elsewhere. Every other tag (cloud files, deduplication, WOF compression...) marks a
-// plain file that a filter serves; it is compared and deleted like any other file. A reparse
-// point whose tag could not be read is taken as a link: the comparison then follows it.
-bool isLinkEntry(const OpenedEntry& entry);
-
 // How the opened entry is marked deleted: first as DeleteFileW does on today's Windows
 // (FileDispositionInfoEx, POSIX semantics: the name goes at once, even while a scanner or
 // the indexer still holds the file), else the older class (the name stays until the last
 // handle closes).
 enum class DispositionClass { Posix, Legacy };
-
-// The errors that say the Ex class itself is not supported (FAT, older Windows, Wine 8):
-// ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER. Any other error is
-// the file's own answer (a read-only file: access denied) and stands.
-bool isDispositionClassUnsupported(uint32_t error);
 
 struct FileRemover {
     // The path resolved as the platform resolves it for every other call, against the
@@ -125,7 +77,4 @@ struct FileRemover {
 
 // The Windows side.
 AttributeRead readAttributesOnDisk(const std::wstring& path);
-FileIdentity readIdentityOnDisk(const std::wstring& path);
-// The identity of an open file, and its attributes; not ok when they cannot be read.
-FileIdentity identityOfHandle(void* file, uint32_t* attributes);
 extern const FileProbe kWindowsFileProbe;

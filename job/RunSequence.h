@@ -40,6 +40,9 @@ void releaseRunOptions();
 // still be told apart from one that left the file unprinted.
 const std::wstring* printedInputPath();
 
+// The existence test is a step of the job's sequence, between the parse and the library's
+// load (a missing file is told before a missing library), so it lives here with the
+// sequence; the identity taken right after it is job/FileIdentity.h's.
 bool isExistingFileWith(const FileProbe& probe, const std::wstring& path);
 
 std::wstring invalidKeywordText(const std::wstring& argument);

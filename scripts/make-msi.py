@@ -4,8 +4,9 @@ depend on nothing but its contents.
 
     make-msi.py VERSION PROGRAM OUT.msi DOCUMENT...
 
-Each document (README.md, BUILD-INFO.txt, LICENSE.txt, THIRD-PARTY-NOTICES.txt, SECURITY.md,
-CHANGELOG.md, DEPLOYING.md, REFERENCE.md) is packed under its own file name, beside the program.
+Each document (the build's list, BRENHOLD_DOCUMENTS in CMakeLists.txt) is packed under its own
+file name, beside the program: a File element each, written into Documents.wxi, which
+res/Brenhold.wxs includes, with a short (8.3) name made for a name that is not one.
 
 - The publisher comes from publisher.json (scripts/publisher.py): its name is the
   Manufacturer (Programs and Features' "Publisher"); its website, source repository and
@@ -18,7 +19,7 @@ CHANGELOG.md, DEPLOYING.md, REFERENCE.md) is packed under its own file name, bes
 - What wixl cannot write is set in the tables afterwards (msibuild): the event source's
   message file as REG_EXPAND_SZ; the program's File row with the image's own version and
   language (so the file-versioning rules apply; a versioned file has no MsiFileHash row);
-  the short name that the Filename type requires beside a long one; INSTALLDIR among the
+  the short name that the Filename type requires beside a long one (see short_names); INSTALLDIR among the
   secure properties, so that a managed install keeps an INSTALLDIR from the command line;
   plain type 51 (set a property) for the custom actions; and the older version removed
   before the newer one installs, right after InstallInitialize, so that an upgrade into
@@ -30,6 +31,7 @@ CHANGELOG.md, DEPLOYING.md, REFERENCE.md) is packed under its own file name, bes
   size, so nothing else in the file moves."""
 import hashlib
 import os
+import re
 import pathlib
 import shutil
 import struct
@@ -50,10 +52,11 @@ WXS = SOURCE / 'res' / 'Brenhold.wxs'
 UPGRADE_CODE = uuid.UUID('6F2D1C44-8A57-4B2E-9A4F-3F1F1F3B6A10')
 EXPANDABLE_MESSAGE_FILE = ("UPDATE `Registry` SET `Value` = '#%[#BrenholdExe]' "
                            "WHERE `Name` = 'EventMessageFile'")
-# Short|long, as Windows would make the short name; the other names are 8.3 already.
-SHORT_NAMES = {'BuildInfo': 'BUILD-~1.TXT|BUILD-INFO.txt', 'Notices': 'THIRD-~1.TXT|THIRD-PARTY-NOTICES.txt',
-               'Deploying': 'DEPLOY~1.MD|DEPLOYING.md', 'Reference': 'REFERE~1.MD|REFERENCE.md',
-               'Changelog': 'CHANGE~1.MD|CHANGELOG.md'}
+# The Filename data type: a short name of up to 8 characters, an optional extension of up to 3,
+# none of the characters it forbids, no blank.
+SHORT_NAME = re.compile(r'^[^\\?|><:/*"+,;=\[\] .]{1,8}(\.[^\\?|><:/*"+,;=\[\] .]{1,3})?$')
+SHORT_FORBIDDEN = re.compile(r'[\\?|><:/*"+,;=\[\] .]')
+PROGRAM_NAME = 'Brenhold.exe'
 # Programs and Features' links, from the publisher's facts of the same names.
 ARP_PROPERTIES = {'ARPURLINFOABOUT': 'website', 'ARPHELPLINK': 'source_repository',
                   'ARPCONTACT': 'security_contact'}
@@ -130,7 +133,47 @@ def arp_properties(facts):
             for name, fact in ARP_PROPERTIES.items() if facts[fact]]
 
 
-def table_fixes(program, facts):
+def file_id(name):
+    """The File table's key for a document: its name with what an identifier cannot hold as _."""
+    return '_' + re.sub(r'[^A-Za-z0-9_.]', '_', name)
+
+
+def short_names(names):
+    """'SHORT|long' for each name that is not a short name itself, made as Windows makes one:
+    the first six characters of the stem that a short name may hold, in capitals, then ~N, and
+    the first three of the extension, N counting up past the names already taken in the folder.
+    A name with nothing a short name may hold, or a tenth one alike, is refused."""
+    taken = {name.upper() for name in names if SHORT_NAME.match(name)}
+    made = {}
+    for name in names:
+        if SHORT_NAME.match(name):
+            continue
+        stem, dot, extension = name.rpartition('.') if '.' in name[1:] else (name, '', '')
+        stem = SHORT_FORBIDDEN.sub('', stem).upper()[:6]
+        extension = SHORT_FORBIDDEN.sub('', extension).upper()[:3]
+        if not stem:
+            raise SystemExit(f'make-msi.py: {name!r} has no character a short (8.3) name can hold: '
+                             'rename it')
+        for number in range(1, 10):
+            short = f'{stem}~{number}' + (f'.{extension}' if extension else '')
+            if short not in taken:
+                break
+        else:
+            raise SystemExit(f'make-msi.py: no short name left for {name!r}: {stem}~1 to {stem}~9 are taken '
+                             'by names that begin as it does; rename it')
+        taken.add(short)
+        made[name] = f'{short}|{name}'
+    return made
+
+
+def documents_include(names):
+    """The File element of each document, for res/Brenhold.wxs to include."""
+    files = ''.join(f'  <File Id="{file_id(name)}" Name="{name}" Source="{name}"/>\n' for name in names)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            '<Include xmlns="http://schemas.microsoft.com/wix/2006/wi">\n' + files + '</Include>\n')
+
+
+def table_fixes(program, names, facts):
     version, language = image_version(program)
     queries = [EXPANDABLE_MESSAGE_FILE,
                f"UPDATE `File` SET `Version` = '{version}', `Language` = '{language}' WHERE `File` = 'BrenholdExe'",
@@ -138,7 +181,8 @@ def table_fixes(program, facts):
                f"UPDATE `Property` SET `Value` = '{SECURE_PROPERTIES}' WHERE `Property` = 'SecureCustomProperties'",
                f"UPDATE `CustomAction` SET `Type` = {SET_PROPERTY}",
                REMOVE_OLDER_FIRST]
-    queries += [f"UPDATE `File` SET `FileName` = '{name}' WHERE `File` = '{file}'" for file, name in SHORT_NAMES.items()]
+    queries += [f"UPDATE `File` SET `FileName` = '{both}' WHERE `File` = '{file_id(name)}'"
+                for name, both in short_names(names).items()]
     return queries + arp_properties(facts)
 
 
@@ -168,12 +212,17 @@ def main():
     check_version(version)
     out = pathlib.Path(out).resolve()
     facts = publisher.load(SOURCE)
-    files = {'Brenhold.exe': program} | {pathlib.Path(document).name: document for document in documents}
+    names = [pathlib.Path(document).name for document in documents]
+    if len(set(names)) != len(names) or PROGRAM_NAME in names:
+        raise SystemExit(f'make-msi.py: two files of the package share a name: {names}')
+    short_names([PROGRAM_NAME] + names)  # refused before wixl runs
+    files = {PROGRAM_NAME: program} | dict(zip(names, documents))
     with tempfile.TemporaryDirectory(prefix='brenhold-msi-') as folder:
         stage(pathlib.Path(folder), files)
+        (pathlib.Path(folder) / 'Documents.wxi').write_text(documents_include(names), encoding='utf-8')
         subprocess.run(['wixl', '-a', 'x64', '-D', f'Version={version}', '-D', f'ProductCode={product_code(version)}',
                         '-D', f'Manufacturer={facts["name"]}', '-o', str(out), str(WXS)], cwd=folder, check=True)
-    for query in table_fixes(program, facts):
+    for query in table_fixes(program, [PROGRAM_NAME] + names, facts):
         subprocess.run(['msibuild', str(out), '-q', query], check=True)
     normalize(out)
 

@@ -14,6 +14,9 @@ import unittest
 
 import pefile
 
+import endings
+from endings import CAPTION, ENDINGS, REPORT_CAPTION
+
 BUILD = pathlib.Path(os.environ.get('BRENHOLD_BUILD', pathlib.Path(__file__).resolve().parents[2] / 'build'))
 # Another copy of the program (an unpacked or a signed one) can stand in for the build's.
 PRODUCT = pathlib.Path(os.environ.get('BRENHOLD_PRODUCT', BUILD / 'bin' / 'Brenhold.exe'))
@@ -31,10 +34,9 @@ DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROO
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])
 
-CAPTION = 'Brenhold caller.'
-NO_INPUT = 'No input file was specified..'
-NO_LIBRARY = "Can't find Tamsel.dll."
-NO_ENTRY = "Entry point printFile() can't be located in the DLL."
+NO_INPUT = ENDINGS['NoInputFile'].box
+NO_LIBRARY = ENDINGS['LibraryMissing'].box
+NO_ENTRY = ENDINGS['EntryPointMissing'].box
 WINDOW_CLASS = 'BrenholdCallerWindow'
 
 
@@ -162,6 +164,7 @@ class Run:
     events: list
     output: str
     wine_errors: str = ''
+    locale: str = 'C.UTF-8'
     # With the fault hook: name -> {'installed', 'calls', 'failed'}; and whether it ran.
     fault_counts: dict = dataclasses.field(default_factory=dict)
     fault_attached: bool = False
@@ -332,6 +335,7 @@ class Sandbox:
         wine_errors = errors.read_text('utf-8', 'replace')
         run = self._read(text or wine_errors, may_hang)
         run.wine_errors = wine_errors
+        run.locale = locale
         return run
 
     def run_changing(self, during, env=None, **kwargs):
@@ -404,6 +408,38 @@ class ProductTest(unittest.TestCase):
         self.assertEqual(run.boxes[0].buttons, 'OK')
         self.assertEqual(run.boxes[0].icon, 0)
         self.assertEqual(run.exit, 0)
+
+    def assertEnding(self, run, name, quiet, written=None, other_boxes=(), **fields):
+        """The run ended as the ending `name` promises (endings.py), in quiet mode or not: the
+        program's box or none, the exit status, and, where written (what standard error got)
+        is given, the line and the event. fields fill the texts ({path}, {argument});
+        other_boxes are the captions of boxes not the program's (the library's own)."""
+        ending = ENDINGS[name]
+        mine = [b for b in run.boxes if b.caption in (CAPTION, REPORT_CAPTION)]
+        self.assertEqual([b.caption for b in run.boxes if b not in mine], list(other_boxes), run.output)
+        if quiet or ending.box is None:
+            self.assertEqual(mine, [], run.output)
+        else:
+            self.assertEqual(len(mine), 1, run.output)
+            self.assertEqual(mine[0].caption, ending.caption)
+            self.assertRegex(mine[0].text, endings.pattern(ending.box, **fields))
+            # One button, no icon. Wine names the button in the run's language: 'OK' in the
+            # C locale, which the tests run in unless they choose another.
+            self.assertEqual((mine[0].buttons.count('|'), mine[0].icon), (0, 0))
+            if run.locale == 'C.UTF-8':
+                self.assertEqual(mine[0].buttons, 'OK')
+        self.assertEqual(run.exit, ending.quiet if quiet else ending.visible, run.output)
+        if written is None:
+            return
+        if not quiet or ending.quiet_text is None:
+            self.assertEqual(written, b'')
+            self.assertEqual(run.reported_events(), [])
+            return
+        self.assertTrue(written.endswith(b'\r\n'), written)
+        text = written[:-2].decode('utf-8')
+        self.assertRegex(text, endings.pattern(ending.quiet_text, **fields))
+        self.assertEqual(run.reported_events(),
+                         [(endings.SOURCE, endings.EVENT_TYPES[ending.event], ending.event_id, text)])
 
     def assertPrintedQuietly(self, run):
         """printFile was called, no box was shown, the process ended with 0."""

@@ -7,19 +7,14 @@ import ntpath
 import os
 
 import harness
-from harness import CAPTION, NO_ENTRY, NO_LIBRARY, ProductTest, winpath
+from harness import ProductTest, winpath
 
 SWITCHES = ('-DELETE', '-RECYCLE', '-DELETE -RECYCLE')
-REPORT = 'report'          # the "Runtime error 217 at ..." box
 DISPOSED = 'disposed'      # deleted, or recycled with -RECYCLE alone
 KEPT = 'kept'
 GONE = 'gone'              # gone whatever the switch (the library removed it)
 DEEP = '/'.join(['d' * 90, 'e' * 90, 'f' * 90, 'long.txt'])
 COMMAND_LINE_LIMIT = 32767  # characters, the terminating NUL included
-
-
-def missing(path):
-    return f'Input file "{path}" does not exist.'
 
 
 def longest_command_line(box, switch):
@@ -45,8 +40,9 @@ class Row:
     name: str
     arguments: object          # text after the program, or f(sandbox, switch) -> whole command line
     input: object              # the input path as the product sees it, or f(sandbox) -> path
-    box: str = None            # the one box's text, REPORT, or None for no box
-    status: int = 0
+    # Its row in endings.py, the input filling its text; outside quiet mode a kept file ends
+    # as a printed one: no box, status 0.
+    ending: str = 'Printed'
     after: object = KEPT       # KEPT, DISPOSED or GONE, or a dict of those by switch
     variant: str = 'default'
     env: dict = dataclasses.field(default_factory=dict)  # values may name {work}, the working folder
@@ -56,23 +52,23 @@ class Row:
 
 
 ROWS = [
-    Row('missing file', 'missing.txt', 'missing.txt', missing('missing.txt')),
-    Row('directory', 'folder', 'folder', missing('folder')),
-    Row('wildcard', 'x?txt', 'x?txt', missing('x?txt')),
+    Row('missing file', 'missing.txt', 'missing.txt', 'FileNotFound'),
+    Row('directory', 'folder', 'folder', 'FileNotFound'),
+    Row('wildcard', 'x?txt', 'x?txt', 'FileNotFound'),
     # Wine answers the device NUL as an existing file, so the library is called with "NUL";
     # Windows may answer otherwise, and then the row ends in "does not exist". Either way
     # nothing is removed: the shell is never handed a \\.\ path, and a device has no file
     # ID to compare, so -DELETE keeps it.
     Row('device name', 'NUL', 'NUL'),
     # Found, but the stand-in reads through the 8-bit API, which stops at MAX_PATH.
-    Row('path longer than MAX_PATH', DEEP.replace('/', '\\'), DEEP.replace('/', '\\'), REPORT, 217),
+    Row('path longer than MAX_PATH', DEEP.replace('/', '\\'), DEEP.replace('/', '\\'), 'RuntimeError'),
     Row('command line of 32,767 characters', longest_command_line, 'x.txt', after=DISPOSED),
     # What the shell does with a locked or read-only file under -RECYCLE is Wine's shell's
     # answer here; Windows' shell may refuse where Wine's recycles, or ask, which
     # FOF_NOCONFIRMATION answers, and shows its own error window outside quiet mode. Either
     # way the file is recycled by the shell or stays: the program never removes it another way.
     Row('locked, library succeeds without reading', 'x.txt', 'x.txt', lock=True, env={'TAMSEL_RESULT': '0'}),
-    Row('locked, library cannot read it', 'x.txt', 'x.txt', REPORT, 217, lock=True),
+    Row('locked, library cannot read it', 'x.txt', 'x.txt', 'RuntimeError', lock=True),
     # DeleteFileW refuses a read-only file; the shell recycles it.
     Row('read-only', 'x.txt', 'x.txt', readonly=True,
         after={'-DELETE': KEPT, '-RECYCLE': DISPOSED, '-DELETE -RECYCLE': KEPT}),
@@ -92,16 +88,16 @@ ROWS = [
         lambda box: winpath(box.work / 'x.txt'), after=DISPOSED, env={'TAMSEL_CHDIR': '{work}\\elsewhere'}),
     Row('file becomes a directory link', 'x.txt', 'x.txt', after=None, env={'TAMSEL_ACTION': 'pause'},
         during=replace_with_directory_link),
-    Row('failure result', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_RESULT': '0x80070005'}),
-    Row('access violation', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'access'}),
-    Row('divide by zero', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'divide'}),
-    Row('fault under a foreign filter', 'x.txt', 'x.txt', REPORT, 217,
+    Row('failure result', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_RESULT': '0x80070005'}),
+    Row('access violation', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_FAULT': 'access'}),
+    Row('divide by zero', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_FAULT': 'divide'}),
+    Row('fault under a foreign filter', 'x.txt', 'x.txt', 'RuntimeError',
         env={'TAMSEL_FAULT': 'access', 'TAMSEL_FILTER': '1'}),
-    Row('no library', 'x.txt', 'x.txt', NO_LIBRARY, variant=None),
-    Row('library dependency missing', 'x.txt', 'x.txt', NO_LIBRARY, variant='missing-dependency'),
-    Row('no printFile', 'x.txt', 'x.txt', NO_ENTRY, variant='no-entry'),
-    Row('only PrintFile', 'x.txt', 'x.txt', NO_ENTRY, variant='wrong-case'),
-    Row('printFile by ordinal only', 'x.txt', 'x.txt', NO_ENTRY, variant='ordinal'),
+    Row('no library', 'x.txt', 'x.txt', 'LibraryMissing', variant=None),
+    Row('library dependency missing', 'x.txt', 'x.txt', 'LibraryMissing', variant='missing-dependency'),
+    Row('no printFile', 'x.txt', 'x.txt', 'EntryPointMissing', variant='no-entry'),
+    Row('only PrintFile', 'x.txt', 'x.txt', 'EntryPointMissing', variant='wrong-case'),
+    Row('printFile by ordinal only', 'x.txt', 'x.txt', 'EntryPointMissing', variant='ordinal'),
 ]
 
 
@@ -146,15 +142,8 @@ class BadInputAndFaults(ProductTest):
         before = snapshot(box.work)
         return box, before, box.run_changing(row.during, **kwargs)
 
-    def assertBoxes(self, row, run):
-        if row.box is None:
-            self.assertEqual(run.boxes, [], run.output)
-        elif row.box == REPORT:
-            self.assertEqual([b.caption for b in run.boxes], ['Error'], run.output)
-            self.assertRegex(run.boxes[0].text, r'^Runtime error 217 at [0-9A-F]{16}$')
-        else:
-            self.assertEqual([(b.caption, b.text) for b in run.boxes], [(CAPTION, row.box)], run.output)
-        self.assertEqual(run.exit, row.status)
+    def assertBoxes(self, row, run, box):
+        self.assertEnding(run, row.ending, False, path=row.input(box) if callable(row.input) else row.input)
 
     def assertInputAfter(self, row, switch, box):
         exists = os.path.lexists(box.work / 'x.txt')
@@ -208,7 +197,7 @@ class BadInputAndFaults(ProductTest):
                 with self.subTest(row.name, switch=switch):
                     rows += 1
                     box, before, run = self.run_row(row, switch)
-                    self.assertBoxes(row, run)
+                    self.assertBoxes(row, run, box)
                     self.assertInputAfter(row, switch, box)
                     self.assertNothingLost(row, box, before, run)
         print(f'\n{rows} rows')

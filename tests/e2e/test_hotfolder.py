@@ -5,6 +5,7 @@ name now stays, with its content, and nothing of it reaches the trash."""
 import os
 
 import harness
+from endings import quiet_line
 from harness import ProductTest
 
 SWITCHES = ('-DELETE', '-RECYCLE', '-DELETE -RECYCLE')
@@ -79,7 +80,7 @@ class HotFolder(ProductTest):
                 stderr = box.root / 'stderr.txt'
                 run = box.run('-SILENT -DELETE label.txt', env=env, stderr=stderr)
                 self.assertEqual((run.boxes, run.exit), ([], 80))
-                self.assertEqual(stderr.read_bytes(), b'Input file "label.txt" was printed, but kept.\r\n')
+                self.assertEqual(stderr.read_bytes(), quiet_line('PrintedButKept', path='label.txt'))
 
 
 if __name__ == '__main__':

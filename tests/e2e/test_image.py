@@ -5,6 +5,7 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
+import endings
 from harness import MAP_FILE, PRODUCT, VERSION
 
 # Symbols that only a link of the C++ exception machinery brings in (the unwinder, the
@@ -15,8 +16,8 @@ EXIT_REGISTRATIONS = {b'atexit', b'_onexit', b'__dllonexit', b'_crt_atexit'}
 # advapi32 holds the event log that quiet mode reports to.
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'advapi32.dll', 'msvcrt.dll'}
 RT_ICON, RT_MESSAGETABLE, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 11, 14, 16, 24
-# The event IDs quiet mode reports: its exit statuses other than 0.
-EVENT_IDS = [2, 80, 87, 126, 127, 160, 217, 1223]
+# The event IDs quiet mode reports, one for each ending that reports an event.
+EVENT_IDS = endings.event_ids()
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'

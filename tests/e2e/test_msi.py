@@ -65,6 +65,11 @@ class PackageTables(ProductTest):
                 self.assertRegex(short, SHORT_NAME)
                 if '|' not in name:
                     self.assertRegex(name, SHORT_NAME, 'a long name without its short one')
+        # Two files of one folder cannot share a short name, in any letter case.
+        shorts = [row['FileName'].split('|')[0].upper() for row in table('File')]
+        self.assertEqual(len(shorts), len(set(shorts)), shorts)
+        # Every file that ships is in the package, under its own long name.
+        self.assertEqual(sorted(row['FileName'].split('|')[-1] for row in table('File')), harness.SHIPPED)
 
     def test_the_program_is_a_versioned_key_file(self):
         [program] = [row for row in table('File') if row['File'] == 'BrenholdExe']
@@ -328,6 +333,22 @@ class MsiPackage(ProductTest):
         self.assertNotEqual(refused.returncode, 0)
         self.assertIn('fourth field', refused.stderr)
         self.assertFalse((self.root / 'refused.msi').exists())
+
+    def test_a_document_without_a_short_name_is_refused_with_its_name(self):
+        # The build makes a short name for every long one (NAME~1.EXT, ~2 past one taken); a
+        # name it cannot make one for stops the build and says which.
+        for names, message in [(['...'], "'...' has no character a short (8.3) name can hold"),
+                               ([f'LONGNAME{n}.txt' for n in range(10)], "no short name left for 'LONGNAME9.txt'")]:
+            with self.subTest(names[-1]):
+                folder = pathlib.Path(tempfile.mkdtemp(dir=self.root))
+                for name in names:
+                    (folder / name).write_text('a document\n')
+                refused = subprocess.run([sys.executable, SOURCE / 'scripts' / 'make-msi.py', VERSION, PRODUCT,
+                                          folder / 'refused.msi', *harness.DOCUMENTS, *(folder / n for n in names)],
+                                         capture_output=True, text=True)
+                self.assertNotEqual(refused.returncode, 0)
+                self.assertIn(message, refused.stderr)
+                self.assertFalse((folder / 'refused.msi').exists())
 
     @staticmethod
     def product_code(version):

@@ -1,11 +1,11 @@
 """Start-up, shutdown, the report of an escaped error and log-off, through the real
 executable under Wine."""
-import re
-
+import endings
 import harness
+from endings import ENDINGS
 from harness import CAPTION, NO_INPUT, WINDOW_CLASS, ProductTest, address_after_call
 
-REPORT = re.compile(r'^Runtime error 217 at ([0-9A-F]{16})$')
+REPORT = endings.pattern(ENDINGS['RuntimeError'].box)
 WS_DISABLED = 0x08000000
 WS_EX_TOOLWINDOW = 0x80
 HIDDEN_WINDOW_STYLE = 0x84CA0000
@@ -16,15 +16,11 @@ class StartupTest(ProductTest):
 
     def assertReport(self, run):
         """The one box is the report, unowned, after the hidden window is gone; exit 217."""
-        self.assertEqual(len(run.boxes), 1, run.output)
+        self.assertEnding(run, 'RuntimeError', False)
         report = run.boxes[0]
-        self.assertEqual(report.caption, 'Error')
-        self.assertRegex(report.text, REPORT)
-        self.assertEqual((report.buttons, report.icon), ('OK', 0))
         self.assertFalse(report.owned)
         self.assertNotIn(WINDOW_CLASS, report.others)
-        self.assertEqual(run.exit, 217)
-        return int(REPORT.match(report.text).group(1), 16)
+        return int(REPORT.match(report.text).group('address'), 16)
 
 
 class ThreadOfTheLibrary(StartupTest):
@@ -148,15 +144,13 @@ class LogOff(StartupTest):
         box = self.sandbox()
         run = box.run('', logoff_caption=CAPTION)
         self.assertEqual(run.query_answers, ['1'])
-        self.assertEqual([b.text for b in run.boxes], [NO_INPUT])
-        self.assertEqual(run.exit, 0)
+        self.assertEnding(run, 'NoInputFile', False)
         # A box of the job shown after the library was loaded and unloaded again.
         box = self.sandbox('no-entry')
         box.file('x.txt')
         run = box.run('-DELETE x.txt', logoff_caption=CAPTION, env={'TAMSEL_WINDOWS': '1'})
         self.assertEqual(run.query_answers, ['1'])
-        self.assertEqual([b.text for b in run.boxes], [harness.NO_ENTRY])
-        self.assertEqual(run.exit, 0)
+        self.assertEnding(run, 'EntryPointMissing', False)
         self.assertShutDown(run)
 
     def test_log_off_while_the_library_shows_its_own_box(self):
@@ -167,8 +161,7 @@ class LogOff(StartupTest):
                 run = box.run(f'{switch} x.txt', env={'TAMSEL_MODAL': '1', 'TAMSEL_WINDOWS': '1'},
                               logoff_caption='Tamsel')
                 self.assertEqual(run.query_answers, ['1'])
-                self.assertEqual([b.caption for b in run.boxes], ['Tamsel'])
-                self.assertEqual(run.exit, 0)
+                self.assertEnding(run, 'SessionEnded', False, other_boxes=['Tamsel'])
                 self.assertShutDown(run)
                 self.assertTrue((box.work / 'x.txt').exists())
                 self.assertEqual(box.trashed(), [])
@@ -178,13 +171,11 @@ class LogOff(StartupTest):
         box.file('x.txt')
         run = box.run('-DELETE x.txt', env={'TAMSEL_MODAL': '1'}, endsession_zero=True)
         self.assertEqual(run.query_answers, ['1'])
-        self.assertEqual([b.caption for b in run.boxes], ['Tamsel'])
-        self.assertEqual(run.exit, 0)
+        self.assertEnding(run, 'Printed', False, other_boxes=['Tamsel'])
         self.assertFalse((box.work / 'x.txt').exists())
         box = self.sandbox()
         run = box.run('', endsession_zero=True)
-        self.assertEqual([b.text for b in run.boxes], [NO_INPUT])
-        self.assertEqual(run.exit, 0)
+        self.assertEnding(run, 'NoInputFile', False)
 
 
 class BatchCaller(StartupTest):
@@ -193,10 +184,11 @@ class BatchCaller(StartupTest):
     BATCH = '@echo off\r\nstart "" /wait "{exe}" %*\r\nexit /b %ERRORLEVEL%\r\n'
 
     def test_batch_file_sees_the_exit_status(self):
-        # (switches, print library result, exit status the batch file sees, file kept, boxes)
-        for switches, result, status, kept, boxes in [('-DELETE', '0', 0, False, []),
-                                                      ('-DELETE', '0x80004005', 217, True, ['Error']),
-                                                      ('-SILENT -DELETE', '0x80004005', 217, True, [])]:
+        # (switches, print library result, the ending whose status the batch file sees, file kept, boxes)
+        for switches, result, ending, kept, boxes in [('-DELETE', '0', 'Printed', False, []),
+                                                      ('-DELETE', '0x80004005', 'RuntimeError', True, ['Error']),
+                                                      ('-SILENT -DELETE', '0x80004005', 'RuntimeError', True, [])]:
+            status = ENDINGS[ending].quiet if '-SILENT' in switches else ENDINGS[ending].visible
             with self.subTest(switches, result=result):
                 box = self.sandbox()
                 box.file('x.txt')
@@ -213,9 +205,10 @@ class BatchCaller(StartupTest):
         # The README's batch caller: inside a batch file cmd waits for a GUI program (start's
         # own help says so), and `2>` gives it a standard error for quiet mode's line.
         batch = '@echo off\r\n"{exe}" %* {redirect} err.txt\r\nexit /b %ERRORLEVEL%\r\n'
-        for redirect, arguments, result, status, line in [
-                ('2>', '-SILENT -DELETE x.txt', '0x80004005', 217, None),
-                ('2>>', '-SILENT missing.txt', '0', 2, 'Input file "missing.txt" does not exist.')]:
+        for redirect, arguments, result, ending, fields in [
+                ('2>', '-SILENT -DELETE x.txt', '0x80004005', 'RuntimeError', {}),
+                ('2>>', '-SILENT missing.txt', '0', 'FileNotFound', {'path': 'missing.txt'})]:
+            status = ENDINGS[ending].quiet
             with self.subTest(arguments, redirect=redirect):
                 box = self.sandbox()
                 box.file('x.txt')
@@ -226,10 +219,8 @@ class BatchCaller(StartupTest):
                               env={'TAMSEL_RESULT': result})
                 self.assertEqual((run.exit, run.boxes), (status, []), run.output)
                 written = (box.work / 'err.txt').read_text()
-                if line:
-                    self.assertEqual(written, line + '\n')
-                else:
-                    self.assertRegex(written, r'^Runtime error 217 at [0-9A-F]{16}\n$')
+                self.assertTrue(written.endswith('\n'), written)
+                self.assertRegex(written[:-1], endings.pattern(ENDINGS[ending].quiet_text, **fields))
                 self.assertTrue((box.work / 'x.txt').exists())
 
 

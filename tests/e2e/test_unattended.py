@@ -3,17 +3,14 @@ whether a user is logged on or not), or with -SILENT, no box is ever shown; each
 to standard error and to the event log, and the exit status says what happened. A box there
 would never be answered: the driver's time limit then ends the run and the test fails."""
 import dataclasses
-import re
 
+import endings
 import harness
-from harness import CAPTION, NO_ENTRY, NO_INPUT, NO_LIBRARY, ProductTest, utf16
+from harness import ProductTest, utf16
 
-SOURCE = 'Brenhold caller'
-ERROR, WARNING = 1, 2  # EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE
 EVENTS = {'WINEDEBUG': 'fixme+advapi,err+eventlog,warn+eventlog'}
 FOF_ALLOWUNDO_NOCONFIRMATION = 0x0050
 FOF_SILENT_NOERRORUI = 0x0004 | 0x0400
-REPORT = re.compile(r'^Runtime error 217 at [0-9A-F]{16}$')
 UNTOUCHED, GONE, RECYCLED = 'untouched', 'gone', 'recycled'
 # How quiet mode comes about: the station alone, the switch alone, both.
 MODES = {'invisible station': (True, ''), '-SILENT': (False, '-SILENT '), 'both': (True, '-SILENT ')}
@@ -22,10 +19,9 @@ MODES = {'invisible station': (True, ''), '-SILENT': (False, '-SILENT '), 'both'
 @dataclasses.dataclass
 class Row:
     name: str
+    ending: str                # its row in endings.py
     arguments: str
-    status: int
-    text: object = None        # the line and event text; None for a print with nothing to say
-    event_type: int = ERROR
+    fields: dict = dataclasses.field(default_factory=lambda: {'path': 'x.txt'})  # fill the ending's texts
     after: str = UNTOUCHED
     variant: str = 'default'
     env: dict = dataclasses.field(default_factory=dict)
@@ -33,19 +29,22 @@ class Row:
 
 
 ROWS = [
-    Row('printed and deleted', '-DELETE x.txt', 0, after=GONE),
-    Row('printed and recycled', '-RECYCLE x.txt', 0, after=RECYCLED),
-    Row('printed, no switch', 'x.txt', 0),
+    Row('printed and deleted', 'Printed', '-DELETE x.txt', after=GONE),
+    Row('printed and recycled', 'Printed', '-RECYCLE x.txt', after=RECYCLED),
+    Row('printed, no switch', 'Printed', 'x.txt'),
     # DeleteFileW refuses a read-only file: printed, but it stays.
-    Row('printed, but kept', '-DELETE x.txt', 80, 'Input file "x.txt" was printed, but kept.', WARNING,
-        readonly=True),
-    Row('invalid keyword', '-Bad x.txt', 87, 'Invalid keyword -Bad'),
-    Row('no input file', '', 160, NO_INPUT),
-    Row('input file does not exist', 'missing.txt', 2, 'Input file "missing.txt" does not exist.'),
-    Row('library missing', 'x.txt', 126, NO_LIBRARY, variant=None),
-    Row('entry point missing', 'x.txt', 127, NO_ENTRY, variant='no-entry'),
-    Row('print failure', '-DELETE x.txt', 217, REPORT, env={'TAMSEL_RESULT': '0x80004005'}),
+    Row('printed, but kept', 'PrintedButKept', '-DELETE x.txt', readonly=True),
+    Row('invalid keyword', 'InvalidKeyword', '-Bad x.txt', {'argument': '-Bad'}),
+    Row('no input file', 'NoInputFile', '', {}),
+    Row('input file does not exist', 'FileNotFound', 'missing.txt', {'path': 'missing.txt'}),
+    Row('library missing', 'LibraryMissing', 'x.txt', variant=None),
+    Row('entry point missing', 'EntryPointMissing', 'x.txt', variant='no-entry'),
+    Row('print failure', 'RuntimeError', '-DELETE x.txt', env={'TAMSEL_RESULT': '0x80004005'}),
 ]
+
+
+def row_named(name):
+    return ROWS[[r.name for r in ROWS].index(name)]
 
 
 class UnattendedRuns(ProductTest):
@@ -66,73 +65,46 @@ class UnattendedRuns(ProductTest):
             self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
         self.assertEqual(box.trashed(), ['x.txt'] if row.after == RECYCLED else [])
 
-    def assertReported(self, row, run, written):
-        if row.text is None:
-            self.assertEqual(written, b'')
-            self.assertEqual(run.reported_events(), [])
-            return
-        if isinstance(row.text, re.Pattern):
-            self.assertTrue(written.endswith(b'\r\n'), written)
-            self.assertRegex(written[:-2].decode('utf-8'), row.text)
-            text = written[:-2].decode('utf-8')
-        else:
-            text = row.text
-            self.assertEqual(written, text.encode('utf-8') + b'\r\n')
-        self.assertEqual(run.reported_events(), [(SOURCE, row.event_type, row.status, text)])
-
     def test_every_outcome_in_every_quiet_mode(self):
         for row in ROWS:
             for mode, (hidden_station, switch) in MODES.items():
                 with self.subTest(row.name, mode=mode):
                     box, run, written = self.run_quietly(row, switch + row.arguments, hidden_station)
-                    self.assertEqual(run.boxes, [], run.output)
-                    self.assertEqual(run.exit, row.status, run.output)
-                    self.assertReported(row, run, written)
+                    self.assertEnding(run, row.ending, True, written, **row.fields)
                     self.assertFileAfter(row, box)
 
     def test_the_switch_in_any_case_and_after_a_refused_keyword(self):
         cases = [
-            ('lower case', '-silent missing.txt', 2, 'Input file "missing.txt" does not exist.'),
-            ('mixed case, after the path', 'missing.txt -SiLeNt', 2, 'Input file "missing.txt" does not exist.'),
-            ('after a refused keyword', '-Bad -SILENT', 87, 'Invalid keyword -Bad'),
+            Row('lower case', 'FileNotFound', '-silent missing.txt', {'path': 'missing.txt'}),
+            Row('mixed case, after the path', 'FileNotFound', 'missing.txt -SiLeNt', {'path': 'missing.txt'}),
+            Row('after a refused keyword', 'InvalidKeyword', '-Bad -SILENT', {'argument': '-Bad'}),
             # Standard error gets UTF-8, whatever the ANSI code page.
-            ('a name outside ASCII', '-SILENT Жук.txt', 2, 'Input file "Жук.txt" does not exist.'),
+            Row('a name outside ASCII', 'FileNotFound', '-SILENT Жук.txt', {'path': 'Жук.txt'}),
         ]
-        for name, arguments, status, text in cases:
-            with self.subTest(name):
-                box, run, written = self.run_quietly(Row(name, arguments, status), arguments, False)
-                self.assertEqual(run.boxes, [], run.output)
-                self.assertEqual(run.exit, status)
-                self.assertEqual(written, text.encode('utf-8') + b'\r\n')
-                self.assertEqual([event[3] for event in run.reported_events()], [text])
+        for row in cases:
+            with self.subTest(row.name):
+                box, run, written = self.run_quietly(row, row.arguments, False)
+                self.assertEnding(run, row.ending, True, written, **row.fields)
 
     def test_without_cause_the_boxes_stay_and_nothing_goes_to_standard_error(self):
         for row in ROWS:
-            if row.text is None or row.status == 80:
-                continue
             with self.subTest(row.name):
                 box, run, written = self.run_quietly(row, row.arguments, False)
-                if isinstance(row.text, re.Pattern):
-                    self.assertEqual([b.caption for b in run.boxes], ['Error'], run.output)
-                    self.assertRegex(run.boxes[0].text, row.text)
-                else:
-                    self.assertEqual([(b.caption, b.text) for b in run.boxes], [(CAPTION, row.text)], run.output)
-                self.assertEqual(run.exit, 217 if row.status == 217 else 0)
-                self.assertEqual(written, b'')
-                self.assertEqual(run.reported_events(), [])
+                self.assertEnding(run, row.ending, False, written, **row.fields)
+                self.assertFileAfter(row, box)
 
     def test_kept_file_outside_quiet_mode_says_nothing(self):
-        row = ROWS[[r.name for r in ROWS].index('printed, but kept')]
+        row = row_named('printed, but kept')
         box, run, written = self.run_quietly(row, row.arguments, False)
-        self.assertEqual((run.boxes, run.exit, written), ([], 0, b''))
+        self.assertEqual((run.boxes, run.exit, written), ([], endings.ENDINGS[row.ending].visible, b''))
         self.assertTrue((box.work / 'x.txt').exists())
 
     def test_no_standard_error_given(self):
         # A caller that gives no standard error still gets the status and the event.
-        row = ROWS[[r.name for r in ROWS].index('input file does not exist')]
+        row = row_named('input file does not exist')
         box, run, _ = self.run_quietly(row, row.arguments, True, give_stderr=False)
-        self.assertEqual((run.boxes, run.exit), ([], 2))
-        self.assertEqual([e[2] for e in run.reported_events()], [2])
+        self.assertEnding(run, row.ending, True)
+        self.assertEqual([e[2] for e in run.reported_events()], [endings.ENDINGS[row.ending].event_id])
 
     def test_the_shell_is_asked_for_no_window_in_quiet_mode(self):
         # Windows' shell shows progress and error windows unless told not to; Wine's shows
@@ -142,7 +114,7 @@ class UnattendedRuns(ProductTest):
                 'invisible station': (True, '', FOF_ALLOWUNDO_NOCONFIRMATION | FOF_SILENT_NOERRORUI),
                 '-SILENT': (False, '-SILENT ', FOF_ALLOWUNDO_NOCONFIRMATION | FOF_SILENT_NOERRORUI)}.items():
             with self.subTest(mode):
-                row = ROWS[[r.name for r in ROWS].index('printed and recycled')]
+                row = row_named('printed and recycled')
                 box, run, _ = self.run_quietly(row, switch + row.arguments, hidden_station)
                 recycles = run.events_of('recycle')
                 self.assertEqual(len(recycles), 1, run.output)
@@ -159,11 +131,12 @@ class UnattendedRuns(ProductTest):
         run = box.run('-SILENT ' + path, env=EVENTS, stderr='pipe', timeout_ms=4000, may_hang=True)
         self.assertEqual(run.boxes, [], run.output)
         self.assertEqual(run.exit, 'timeout', 'the line no longer blocks: this test shows nothing')
+        ending = endings.ENDINGS['FileNotFound']
         [(source, kind, event_id, text)] = run.reported_events()
-        self.assertEqual((source, kind, event_id), (SOURCE, ERROR, 2))
+        self.assertEqual((source, kind, event_id), (endings.SOURCE, endings.EVENT_TYPES[ending.event], ending.event_id))
         # Wine's debug output cuts the string; what it shows is the start of the message.
         self.assertTrue(text.endswith('...'), text)
-        self.assertTrue(f'Input file "{path}" does not exist.'.startswith(text[:-3]), text)
+        self.assertTrue(endings.fill(ending.quiet_text, path=path).startswith(text[:-3]), text)
 
     def test_a_box_of_the_library_nobody_can_see_blocks_the_run(self):
         # What the program cannot prevent: the library's own box on an invisible station is
@@ -179,7 +152,6 @@ class UnattendedRuns(ProductTest):
     def test_log_off_in_quiet_mode_has_a_status_of_its_own(self):
         # The session ends while the library's box is open: nothing was printed, so the status
         # must not be 0, which says printed and disposed of; outside quiet mode it stays 0.
-        text = 'The session ended before the run was over.'
         for switch in ('-DELETE', '-RECYCLE'):
             with self.subTest(switch):
                 box = self.sandbox()
@@ -187,10 +159,7 @@ class UnattendedRuns(ProductTest):
                 stderr = box.root / 'stderr.txt'
                 run = box.run(f'-SILENT {switch} x.txt', env=dict(EVENTS, TAMSEL_MODAL='1'),
                               logoff_caption='Tamsel', stderr=stderr)
-                self.assertEqual([b.caption for b in run.boxes], ['Tamsel'], run.output)
-                self.assertEqual(run.exit, 1223)
-                self.assertEqual(stderr.read_bytes(), text.encode() + b'\r\n')
-                self.assertEqual(run.reported_events(), [(SOURCE, ERROR, 1223, text)])
+                self.assertEnding(run, 'SessionEnded', True, stderr.read_bytes(), other_boxes=['Tamsel'])
                 self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
                 self.assertEqual(box.trashed(), [])
 
@@ -199,8 +168,6 @@ class UnattendedRuns(ProductTest):
         # caller 217 says "not printed", and a batch would print it again. The fault hook
         # fails one HeapAlloc of the executable, from the last call back, until the failure
         # falls after the print; a person at the screen keeps the report.
-        text = 'Input file "x.txt" was printed, but kept.'
-
         def run_with(switch, plan=None):
             box = self.sandbox()
             box.file('x.txt', b'the input')
@@ -218,15 +185,10 @@ class UnattendedRuns(ProductTest):
                 break
         else:
             self.fail('no allocation fails after the print')
-        self.assertEqual(run.boxes, [], run.output)
-        self.assertEqual(run.exit, 80, plan)
-        self.assertEqual(written, text.encode() + b'\r\n')
-        self.assertEqual(run.reported_events(), [(SOURCE, WARNING, 80, text)])
+        self.assertEnding(run, 'ErrorAfterPrint', True, written, path='x.txt')
         self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
         box, run, written = run_with('', plan)
-        self.assertEqual([b.caption for b in run.boxes], ['Error'], run.output)
-        self.assertRegex(run.boxes[0].text, REPORT)
-        self.assertEqual((run.exit, written), (217, b''))
+        self.assertEnding(run, 'ErrorAfterPrint', False, written)
         self.assertEqual(box.spooled(), ['x.txt'])
         self.assertTrue((box.work / 'x.txt').exists())
 

@@ -120,4 +120,30 @@ TEST_P(ParseTest, GivesTheOutcome) {
 
 INSTANTIATE_TEST_SUITE_P(Table, ParseTest, testing::ValuesIn(kParseCases), CaseName());
 
+// The run mode is chosen from the raw command line, before anything is allocated: the same
+// answer as from the split arguments, for every way of writing them.
+TEST(SilentSwitchTest, TheRawCommandLineAnswersAsTheSplitArgumentsDo) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"prog -SILENT a.txt", true},
+        {L"prog a.txt -silent", true},
+        {L"\"C:\\my prog.exe\" -Silent", true},
+        {L"prog \"-SIL\"ENT", true},
+        {L"prog \"\" -SILENT", true},
+        {L"prog\t-SILENT\n", true},
+        {L"-SILENT a.txt", false},
+        {L"\"-SILENT\"", false},
+        {L"prog -SILENTX", false},
+        {L"prog -SILEN", false},
+        {L"prog \"-SILENT \"", false},
+        {L"prog a\"\"-SILENT", false},
+        {L"prog -S\u0130LENT", false},
+        {L"", false},
+    };
+    for (const auto& [commandLine, silent] : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(commandLine)));
+        EXPECT_EQ(hasSilentSwitch(commandLine), silent);
+        EXPECT_EQ(hasSilentSwitch(splitCommandLine(commandLine)), silent);
+    }
+}
+
 }  // namespace

@@ -1,104 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "CaseName.h"
-#include "job/CommandLine.h"
-#include "job/RunSequence.h"
 #include "app/QuietReport.h"
-#include "app/RunMode.h"
 #include "app/OutcomeTable.h"
+#include "job/RunSequence.h"
 
 namespace {
-
-struct QuietCase {
-    const char* name;
-    std::vector<std::wstring> arguments;
-    StationVisibility station;
-    SessionKind session = SessionKind::User;
-    bool quiet;
-};
-
-void PrintTo(const QuietCase& row, std::ostream* out) { *out << row.name; }
-
-const QuietCase kQuietCases[] = {
-    {.name = "visible station, no switch", .arguments = {L"prog", L"a.txt"}, .station = StationVisibility::Visible,
-     .quiet = false},
-    {.name = "switch in capitals", .arguments = {L"prog", L"-SILENT", L"a.txt"}, .station = StationVisibility::Visible,
-     .quiet = true},
-    {.name = "switch in any case, last", .arguments = {L"prog", L"a.txt", L"-sIlEnT"},
-     .station = StationVisibility::Visible, .quiet = true},
-    {.name = "switch after an invalid keyword", .arguments = {L"prog", L"-Bad", L"-silent"},
-     .station = StationVisibility::Visible, .quiet = true},
-    {.name = "the program's own name is no switch", .arguments = {L"-SILENT", L"a.txt"},
-     .station = StationVisibility::Visible, .quiet = false},
-    {.name = "no abbreviation or longer word", .arguments = {L"prog", L"-SIL", L"-SILENTLY", L"-SILENT "},
-     .station = StationVisibility::Visible, .quiet = false},
-    {.name = "non-ASCII letters do not match", .arguments = {L"prog", L"-S\u0130LENT"},
-     .station = StationVisibility::Visible, .quiet = false},
-    {.name = "invisible station, no switch", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Invisible, .quiet = true},
-    {.name = "invisible station and switch", .arguments = {L"prog", L"-SILENT"},
-     .station = StationVisibility::Invisible, .quiet = true},
-    {.name = "station not answered: as visible", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Unknown, .quiet = false},
-    {.name = "station not answered, switch", .arguments = {L"prog", L"-Silent"},
-     .station = StationVisibility::Unknown, .quiet = true},
-    // Wine runs every process in a user's session and answers the station: these rows hold
-    // what Windows decides for services and tasks of SYSTEM, isolated in session 0 since Vista.
-    {.name = "session 0, station says visible", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Visible, .session = SessionKind::Zero, .quiet = true},
-    {.name = "session 0, station not answered", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Unknown, .session = SessionKind::Zero, .quiet = true},
-    {.name = "neither station nor session answered", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Unknown, .session = SessionKind::Unknown, .quiet = true},
-    {.name = "session not answered, station visible", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Visible, .session = SessionKind::Unknown, .quiet = false},
-    {.name = "session not answered, station invisible", .arguments = {L"prog", L"a.txt"},
-     .station = StationVisibility::Invisible, .session = SessionKind::Unknown, .quiet = true},
-};
-
-class QuietModeTest : public testing::TestWithParam<QuietCase> {};
-
-TEST_P(QuietModeTest, IsDecidedFromEveryArgumentTheStationAndTheSession) {
-    EXPECT_EQ(isQuietRun(hasSilentSwitch(GetParam().arguments), GetParam().station, GetParam().session),
-              GetParam().quiet);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, QuietModeTest, testing::ValuesIn(kQuietCases), CaseName());
-
-// The statuses callers read: Win32 error codes whose system text says what happened in
-// quiet mode; outside it, 0 for all but the runtime error, as always.
-struct StatusCase {
-    RunOutcome outcome;
-    uint32_t visible;
-    uint32_t quiet;
-    bool box;
-    EventKind event;
-};
-
-const StatusCase kStatusCases[] = {
-    {.outcome = RunOutcome::Printed, .visible = 0, .quiet = 0, .box = false, .event = EventKind::None},
-    {.outcome = RunOutcome::PrintedButKept, .visible = 0, .quiet = 80, .box = false, .event = EventKind::Warning},
-    {.outcome = RunOutcome::InvalidKeyword, .visible = 0, .quiet = 87, .box = true, .event = EventKind::Error},
-    {.outcome = RunOutcome::NoInputFile, .visible = 0, .quiet = 160, .box = true, .event = EventKind::Error},
-    {.outcome = RunOutcome::FileNotFound, .visible = 0, .quiet = 2, .box = true, .event = EventKind::Error},
-    {.outcome = RunOutcome::LibraryMissing, .visible = 0, .quiet = 126, .box = true, .event = EventKind::Error},
-    {.outcome = RunOutcome::EntryPointMissing, .visible = 0, .quiet = 127, .box = true, .event = EventKind::Error},
-    {.outcome = RunOutcome::RuntimeError, .visible = 217, .quiet = 217, .box = true, .event = EventKind::Error},
-    {.outcome = RunOutcome::SessionEnded, .visible = 0, .quiet = 1223, .box = false, .event = EventKind::Error},
-};
-
-TEST(OutcomeTableTest, EveryOutcomeHasItsStatusesAndItsRowInOrder) {
-    ASSERT_EQ(outcomeRowsEnd() - outcomeRowsBegin(), std::size(kStatusCases));
-    for (const StatusCase& expected : kStatusCases) {
-        SCOPED_TRACE(static_cast<int>(expected.outcome));
-        const OutcomeRow& row = outcomeRow(expected.outcome);
-        EXPECT_EQ(row.outcome, expected.outcome);
-        EXPECT_EQ(visibleExitStatus(expected.outcome), expected.visible);
-        EXPECT_EQ(quietExitStatus(expected.outcome), expected.quiet);
-        EXPECT_EQ(row.shownAsBox, expected.box);
-        EXPECT_EQ(row.event, expected.event);
-    }
-}
 
 struct Delivered {
     std::string order;  // 'e' for each event, 'l' for each line, as they came
@@ -254,36 +160,6 @@ TEST(DeliverQuietlyTest, TheLineIsUtf8EndedByCrLf) {
         gDelivered = {};
         deliverQuietly(kFakeSink, RunOutcome::FileNotFound, text);
         EXPECT_EQ(gDelivered.standardError, line);
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// The run mode is chosen from the raw command line, before anything is allocated: the same
-// answer as from the split arguments, for every way of writing them.
-TEST(SilentSwitchTest, TheRawCommandLineAnswersAsTheSplitArgumentsDo) {
-    const std::pair<const wchar_t*, bool> cases[] = {
-        {L"prog -SILENT a.txt", true},
-        {L"prog a.txt -silent", true},
-        {L"\"C:\\my prog.exe\" -Silent", true},
-        {L"prog \"-SIL\"ENT", true},
-        {L"prog \"\" -SILENT", true},
-        {L"prog\t-SILENT\n", true},
-        {L"-SILENT a.txt", false},
-        {L"\"-SILENT\"", false},
-        {L"prog -SILENTX", false},
-        {L"prog -SILEN", false},
-        {L"prog \"-SILENT \"", false},
-        {L"prog a\"\"-SILENT", false},
-        {L"prog -S\u0130LENT", false},
-        {L"", false},
-    };
-    for (const auto& [commandLine, silent] : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(commandLine)));
-        EXPECT_EQ(hasSilentSwitch(commandLine), silent);
-        EXPECT_EQ(hasSilentSwitch(splitCommandLine(commandLine)), silent);
     }
 }
 

@@ -1,0 +1,8 @@
+# The CTest entry `size`: fails when the program is larger than its budget.
+#   cmake -DPROGRAM=path -DBUDGET=bytes -P check-size.cmake
+file(SIZE "${PROGRAM}" size)
+if(size GREATER BUDGET)
+  message(FATAL_ERROR "${PROGRAM} is ${size} bytes, over its budget of ${BUDGET} bytes "
+                      "(BRENHOLD_SIZE_BUDGET in CMakeLists.txt)")
+endif()
+message(STATUS "${PROGRAM}: ${size} of ${BUDGET} bytes")
