@@ -12,4 +12,5 @@ enum class RunOutcome {
     EntryPointMissing,
     RuntimeError,       // a print failure, a fault in the library, any escaped error
     SessionEnded,       // the user logged off (or Windows shut down) before the job was over
+    AskedToClose,       // Windows asked the program to close (Restart Manager) before it was over
 };

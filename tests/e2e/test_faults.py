@@ -97,6 +97,17 @@ ROWS = [
     Row('divide by zero', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'divide'}),
     Row('fault under a foreign filter', 'x.txt', 'x.txt', REPORT, 217,
         env={'TAMSEL_FAULT': 'access', 'TAMSEL_FILTER': '1'}),
+    # Faults that no handler of the program's frames sees: one in the library's own window
+    # procedure, which the system swallows (printFile then answers S_OK as if nothing had
+    # happened), and one on a thread of the library's own, which would end the process with
+    # 0xC0000005. The program's unhandled-exception filter ends both as a fault, also where
+    # the library set a filter of its own while it loaded.
+    Row("fault in the library's window procedure", 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'window'}),
+    Row('fault on a thread of the library', 'x.txt', 'x.txt', REPORT, 217, env={'TAMSEL_FAULT': 'thread'}),
+    Row('window procedure fault under a foreign filter', 'x.txt', 'x.txt', REPORT, 217,
+        env={'TAMSEL_FAULT': 'window', 'TAMSEL_FILTER': '1'}),
+    Row('thread fault under a foreign filter', 'x.txt', 'x.txt', REPORT, 217,
+        env={'TAMSEL_FAULT': 'thread', 'TAMSEL_FILTER': '1'}),
     Row('no library', 'x.txt', 'x.txt', NO_LIBRARY, variant=None),
     Row('library dependency missing', 'x.txt', 'x.txt', NO_LIBRARY, variant='missing-dependency'),
     Row('no printFile', 'x.txt', 'x.txt', NO_ENTRY, variant='no-entry'),

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "CaseName.h"
 #include "job/CommandLine.h"
 #include "job/RunSequence.h"
@@ -85,6 +87,7 @@ const StatusCase kStatusCases[] = {
     {.outcome = RunOutcome::EntryPointMissing, .visible = 0, .quiet = 127, .box = true, .event = EventKind::Error},
     {.outcome = RunOutcome::RuntimeError, .visible = 217, .quiet = 217, .box = true, .event = EventKind::Error},
     {.outcome = RunOutcome::SessionEnded, .visible = 0, .quiet = 1223, .box = false, .event = EventKind::Error},
+    {.outcome = RunOutcome::AskedToClose, .visible = 0, .quiet = 1223, .box = false, .event = EventKind::Error},
 };
 
 TEST(OutcomeTableTest, EveryOutcomeHasItsStatusesAndItsRowInOrder) {
@@ -225,6 +228,8 @@ TEST(DeliverAsciiQuietlyTest, TheReportOfAnEscapedErrorAndOfTheSessionsEnd) {
     const Case cases[] = {
         {.outcome = RunOutcome::RuntimeError, .text = "Runtime error 217 at 0000000000401234", .eventId = 217},
         {.outcome = RunOutcome::SessionEnded, .text = "The session ended before the run was over.", .eventId = 1223},
+        {.outcome = RunOutcome::AskedToClose,
+         .text = "Windows asked the program to close before the run was over.", .eventId = 1223},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -236,6 +241,33 @@ TEST(DeliverAsciiQuietlyTest, TheReportOfAnEscapedErrorAndOfTheSessionsEnd) {
         EXPECT_EQ(gDelivered.eventId, c.eventId);
         EXPECT_EQ(gDelivered.kind, EventKind::Error);
     }
+}
+
+// WM_ENDSESSION's lParam is a bit mask (its page: "use bitwise operations; do not test for
+// equality"): Restart Manager's ENDSESSION_CLOSEAPP may come with other bits, and 0 is a
+// shut-down or restart. The e2e tests send ENDSESSION_LOGOFF and ENDSESSION_CLOSEAPP alone;
+// these rows hold the rest.
+TEST(SessionEndingTest, RestartManagersRequestToCloseIsToldApartFromALogOff) {
+    struct Case {
+        uint64_t flags;
+        RunOutcome ending;
+        const char* text;
+    };
+    const Case cases[] = {
+        {.flags = 0, .ending = RunOutcome::SessionEnded, .text = kSessionEndedText},                  // shut-down
+        {.flags = 0x80000000, .ending = RunOutcome::SessionEnded, .text = kSessionEndedText},         // ENDSESSION_LOGOFF
+        {.flags = 0x40000000, .ending = RunOutcome::SessionEnded, .text = kSessionEndedText},         // ENDSESSION_CRITICAL
+        {.flags = 0x1, .ending = RunOutcome::AskedToClose, .text = kAskedToCloseText},                // ENDSESSION_CLOSEAPP
+        {.flags = 0x40000001, .ending = RunOutcome::AskedToClose, .text = kAskedToCloseText},         // ... and CRITICAL
+        {.flags = 0xFFFFFFFF00000001ull, .ending = RunOutcome::AskedToClose, .text = kAskedToCloseText},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        EXPECT_EQ(sessionEndingOf(c.flags), c.ending);
+        EXPECT_STREQ(sessionEndText(c.ending), c.text);
+    }
+    EXPECT_STREQ(kAskedToCloseText, "Windows asked the program to close before the run was over.");
+    EXPECT_LT(std::strlen(kAskedToCloseText), kAsciiReportCapacity);
 }
 
 TEST(DeliverQuietlyTest, TheLineIsUtf8EndedByCrLf) {
