@@ -5,6 +5,7 @@ after printFile returned success for it, and only while it still holds the teste
 import dataclasses
 import ntpath
 import os
+import pathlib
 
 import harness
 from harness import CAPTION, NO_ENTRY, NO_LIBRARY, ProductTest, winpath
@@ -223,6 +224,15 @@ class BadInputAndFaults(ProductTest):
                     self.assertInputAfter(row, switch, box)
                     self.assertNothingLost(row, box, before, run)
         print(f'\n{rows} rows')
+
+    def test_the_prefix_runs_with_wines_debugger_off(self):
+        # As on a machine where nobody debugs: with winedbg configured, a fault that no handler
+        # takes would wait in the debugger, and the driver's time limit would hide what the
+        # program did (scripts/wine-prefix.sh sets it).
+        registry = (pathlib.Path(os.environ['WINEPREFIX']) / 'system.reg').read_text('utf-8', 'replace')
+        key = registry.split('[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\AeDebug]', 1)[1]
+        values = key.split('\n\n', 1)[0].splitlines()
+        self.assertIn('"Debugger"=""', values)
 
     def test_directory_reparse_point_of_no_link_kind_is_kept(self):
         # -DELETE removes a directory at the name only when its reparse tag says junction or
