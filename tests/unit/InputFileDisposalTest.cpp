@@ -264,6 +264,25 @@ const IdentityCase kIdentityCases[] = {
     {.name = "other directory reparse point: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable, .reparseTag = 0x9000001A},
      .calls = {L"attributes:" + kPath, L"tag:" + kPath}, .result = Disposal::Kept},
+    {.name = "OneDrive folder (IO_REPARSE_TAG_CLOUD_6): kept by -DELETE", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable, .reparseTag = 0x9000601A},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath}, .result = Disposal::Kept},
+    // Any name surrogate at the name is a directory link, removed as a link.
+    {.name = "WSL directory symbolic link: -DELETE removes the link itself", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
+             .identity = kUnreadable, .reparseTag = 0xA000001D},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath, L"delete:" + kPath, L"attributes:" + kPath,
+               L"tag:" + kPath, L"rmdir:" + kPath},
+     .result = Disposal::Removed},
+    {.name = "container directory link: -DELETE removes the link itself", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
+             .identity = kUnreadable, .reparseTag = 0xA0000027},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath, L"delete:" + kPath, L"attributes:" + kPath,
+               L"tag:" + kPath, L"rmdir:" + kPath},
+     .result = Disposal::Removed},
     {.name = "directory symbolic link: -DELETE removes the link itself", .deleteAfterPrint = true,
      .tested = kTested,
      .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
@@ -275,6 +294,9 @@ const IdentityCase kIdentityCases[] = {
     // link and never its target.
     {.name = "file link unchanged: the link goes by name", .deleteAfterPrint = true, .tested = kTested,
      .now = {.identity = kTested, .entryAttributes = kAttributeReparsePoint, .entryTag = kReparseTagSymlink},
+     .calls = {L"close", L"identity:" + kPath, L"delete:" + kPath}, .result = Disposal::Removed},
+    {.name = "WSL file link unchanged: the link goes by name", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested, .entryAttributes = 0x20 | kAttributeReparsePoint, .entryTag = 0xA000001D},
      .calls = {L"close", L"identity:" + kPath, L"delete:" + kPath}, .result = Disposal::Removed},
     {.name = "file link to another file: kept", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kAttributeReparsePoint}, .identity = changed([](FileIdentity& i) { i.size = 12; }),
@@ -445,11 +467,12 @@ TEST(WideIdTest, EachSideKeepsBothIdsAndTheComparisonIgnoresTheOnesThatNameNoFil
     }
 }
 
-// What makes a reparse point a link, read from the opened handle's tag (the reparse-tag list
-// of MS-FSCC 2.1.2.1). Wine shows no reparse point on a file at all, so only these rows hold
-// that a OneDrive file, a deduplicated or a compressed system file is deleted through its
-// handle like any plain file, and only a symbolic link goes by name.
-TEST(LinkEntryTest, OnlyASymbolicLinkOrAMountPointIsALink) {
+// What makes a reparse point a link, read from the opened handle's tag: the name-surrogate
+// bit 0x20000000 (MS-FSCC 2.1.2.1, which lists the tags; IsReparseTagNameSurrogate's page).
+// Wine shows no reparse point on a file at all, so only these rows hold that a OneDrive file,
+// a deduplicated or a compressed system file is deleted through its handle like any plain
+// file, and that every kind of link goes by name.
+TEST(LinkEntryTest, OnlyANameSurrogateIsALink) {
     struct Case {
         const char* name;
         uint32_t attributes;
@@ -460,6 +483,18 @@ TEST(LinkEntryTest, OnlyASymbolicLinkOrAMountPointIsALink) {
         {.name = "plain file", .attributes = 0x20, .tag = 0, .link = false},
         {.name = "symbolic link", .attributes = 0x20 | kAttributeReparsePoint, .tag = kReparseTagSymlink, .link = true},
         {.name = "mount point", .attributes = kAttributeReparsePoint, .tag = kReparseTagMountPoint, .link = true},
+        {.name = "WSL symbolic link (IO_REPARSE_TAG_LX_SYMLINK)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA000001D, .link = true},
+        {.name = "container link (IO_REPARSE_TAG_WCI_LINK)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA0000027, .link = true},
+        {.name = "container link (IO_REPARSE_TAG_WCI_LINK_1)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA0001027, .link = true},
+        {.name = "global reparse point (IO_REPARSE_TAG_GLOBAL_REPARSE)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA0000019, .link = true},
+        {.name = "NFS symbolic link (IO_REPARSE_TAG_NFS): no name-surrogate bit, a file",
+         .attributes = 0x20 | kAttributeReparsePoint, .tag = 0x80000014, .link = false},
+        {.name = "app execution alias (IO_REPARSE_TAG_APPEXECLINK): no name-surrogate bit, a file",
+         .attributes = 0x20 | kAttributeReparsePoint, .tag = 0x8000001B, .link = false},
         {.name = "OneDrive file (IO_REPARSE_TAG_CLOUD_6)", .attributes = 0x20 | kAttributeReparsePoint,
          .tag = 0x9000601A, .link = false},
         {.name = "deduplicated file (IO_REPARSE_TAG_DEDUP)", .attributes = 0x20 | kAttributeReparsePoint,
