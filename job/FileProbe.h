@@ -100,8 +100,10 @@ bool isLinkEntry(const OpenedEntry& entry);
 // handle closes).
 enum class DispositionClass { Posix, Legacy };
 
-// The errors that say the Ex class itself is not supported (FAT, older Windows, Wine 8):
-// ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER. Any other error is
+// The errors that say the Ex class itself is not supported, as Microsoft's C++ library
+// (std::filesystem::remove) labels them: ERROR_INVALID_PARAMETER (older Windows versions; Wine
+// 8 too), ERROR_INVALID_FUNCTION (Windows 10 1607), ERROR_NOT_SUPPORTED (a file system that
+// does not support POSIX deletion). Any other error is
 // the file's own answer (a read-only file: access denied) and stands.
 bool isDispositionClassUnsupported(uint32_t error);
 

@@ -9,7 +9,8 @@
 //                  raises an access violation in its own window's WM_CREATE, inside
 //                  CreateWindowExW, and "thread" one on a thread it starts and waits for:
 //                  faults no handler of the caller's frames sees. After "window" (where the
-//                  system swallows it) printFile goes on as asked
+//                  system swallows it) printFile goes on as asked; "caught" raises one and
+//                  catches it itself, then goes on as asked
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
 //                  caller's own code, where the caller calls that function
@@ -259,10 +260,12 @@ HRESULT spool(const char* path) {
     return S_OK;
 }
 
-void accessNowhere() {
+__attribute__((noinline)) void accessNowhere() {
     volatile int* volatile nowhere = nullptr;
     *nowhere = 217;
 }
+
+void faultAndCatch();
 
 LRESULT CALLBACK faultingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_CREATE) accessNowhere();
@@ -305,6 +308,8 @@ void raiseFault(const std::string& fault) {
         faultInOwnWindow();
     } else if (fault == "thread") {
         faultOnOwnThread();
+    } else if (fault == "caught") {
+        faultAndCatch();
     }
 }
 
@@ -447,3 +452,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     }
     return TRUE;
 }
+
+// Last in the file: libstdc++'s exception defines turn __try into `if (true)`.
+#undef __try
+#undef __except
+namespace {
+void faultAndCatch() {
+    __try {
+        accessNowhere();
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        logEvent("fault-caught");
+    }
+}
+}  // namespace

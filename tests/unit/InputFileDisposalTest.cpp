@@ -314,18 +314,22 @@ const IdentityCase kIdentityCases[] = {
              .identity = changed([](FileIdentity& i) { i.size = 12; }),
              .entryAttributes = 0x20 | kAttributeReparsePoint, .entryTag = 0x80000013},
      .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
-    // The disposition: POSIX semantics first, as DeleteFileW on Windows 10 1903 and later, so
-    // the name goes at once even while a scanner holds the file with delete sharing (Wine's
-    // ntdll/tests/file.c, test_file_disposition_information, pins on Windows that the legacy
-    // class leaves the name until the last handle closes). The legacy class only where the Ex
-    // class is not supported; Wine 8 refuses it with 87, so only these rows show the Ex path.
-    {.name = "Ex class refused as unsupported (87): the legacy class deletes", .deleteAfterPrint = true,
+    // The disposition: POSIX semantics first, so the name goes at once even while a scanner
+    // holds the file with delete sharing (Wine's ntdll/tests/file.c,
+    // test_file_disposition_information, pins on Windows that the legacy class leaves the name
+    // until the last handle closes). The legacy class only where the Ex class is not
+    // supported; Wine 8 refuses it with 87, so only these rows show the Ex path. The three
+    // answers of a class not supported, as Microsoft's C++ library (std::filesystem::remove)
+    // labels them.
+    {.name = "Ex class refused as unsupported (87, older Windows versions): the legacy class deletes",
+     .deleteAfterPrint = true,
      .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorInvalidParameter},
      .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
-    {.name = "Ex class not supported (50, FAT): the legacy class deletes", .deleteAfterPrint = true,
+    {.name = "Ex class not supported (50, a file system without POSIX deletion): the legacy class deletes",
+     .deleteAfterPrint = true,
      .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorNotSupported},
      .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
-    {.name = "Ex class unknown (1, older Windows): the legacy class deletes", .deleteAfterPrint = true,
+    {.name = "Ex class unknown (1, Windows 10 1607): the legacy class deletes", .deleteAfterPrint = true,
      .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorInvalidFunction},
      .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
     {.name = "Ex class unsupported, legacy refused: kept", .deleteAfterPrint = true, .tested = kTested,
