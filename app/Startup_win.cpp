@@ -68,11 +68,12 @@ uint32_t reportEscape(uint64_t errorAddress, void (*shutDownSteps)()) {
 // Called by the unhandled-exception filter, on the faulting thread, for a fault no frame
 // handler saw (GuardedCall.h): the run ends as a fault inside the library ends, the file
 // never disposed of. What runs here runs on a stack that faulted, perhaps with the heap
-// damaged, perhaps while the main thread waits inside the library: so no step frees memory
-// (the process ends right after; the quiet report needs no heap), and only the main thread
-// destroys the hidden window and leaves OLE, which are its own. On a thread of the library's
-// the window and OLE stay as they are until the process ends; the report box then has no
-// owner all the same, and the status is the report's.
+// damaged, perhaps while the main thread waits inside the library: so no step of ours frees
+// or allocates memory (the process ends right after; the quiet report needs no heap; only
+// the report box, the system's own, allocates), and only the main thread destroys the hidden
+// window and leaves OLE, which are its own. On a thread of the library's both steps are
+// skipped: the window and OLE stay until the process ends, the report box (which never has
+// an owner) is shown all the same, and the status is the report's.
 [[noreturn]] void endRunAfterUnhandledFault(unsigned long long errorAddress) {
     const bool mainThread = GetCurrentThreadId() == gMainThread;
     ExitProcess(reportEscape(errorAddress, mainThread ? releaseWindowAndOle : takeNoShutdownStep));

@@ -275,7 +275,7 @@ class FaultSweep(ProductTest):
         print(f'\n{runs} faulted runs in {time.monotonic() - started:.0f} s')
         for (name, scenario), endings in sorted(table.items()):
             summary = ', '.join(f'{e}×{endings.count(e)}' for e in sorted(set(endings), key=str))
-            print(f'{name:28} {scenario:28} {len(endings):3} runs: {summary}')
+            print(f'{name:30} {scenario:28} {len(endings):3} runs: {summary}')
 
 
 if __name__ == '__main__':
