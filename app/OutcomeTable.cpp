@@ -31,6 +31,10 @@ constexpr OutcomeRow kOutcomeRows[] = {
     // run off, whatever it had reached. Never 0, which says printed and disposed of.
     {.outcome = RunOutcome::SessionEnded, .shownAsBox = false, .visibleStatus = kExitStatusOk,
      .quietStatus = 1223, .event = EventKind::Error},
+    // Restart Manager closes the program so that an installer can replace a file it uses:
+    // cut off as by a log-off, and told in its own words.
+    {.outcome = RunOutcome::AskedToClose, .shownAsBox = false, .visibleStatus = kExitStatusOk,
+     .quietStatus = 1223, .event = EventKind::Error},
 };
 
 }  // namespace

@@ -34,12 +34,22 @@ struct RunMode {
     // when the mode tells it as a printed file that was kept, without the heap; false where
     // the runtime-error report stands.
     bool (*reportEscapeAfterPrint)(const std::wstring& inputPath);
-    // Says that the session ended before the run was over, where the mode says anything.
-    void (*reportSessionEnd)();
+    // Says that the session ended (SessionEnded) or that Windows asked the program to close
+    // (AskedToClose) before the run was over, where the mode says anything.
+    void (*reportSessionEnd)(RunOutcome ending);
     uint32_t (*exitStatus)(RunOutcome outcome);
 };
 
 inline constexpr char kSessionEndedText[] = "The session ended before the run was over.";
+inline constexpr char kAskedToCloseText[] = "Windows asked the program to close before the run was over.";
+
+// WM_ENDSESSION's ENDSESSION_CLOSEAPP: Restart Manager asks the program to close, so that an
+// installer can replace a file it uses. Any other ending of the session is a log-off or a
+// shut-down. The flags are a bit mask: other bits may come with it.
+inline constexpr uint64_t kEndSessionCloseApp = 0x1;
+RunOutcome sessionEndingOf(uint64_t endSessionFlags);
+// The quiet line and event of that ending.
+const char* sessionEndText(RunOutcome ending);
 
 // The Windows side. Decided from every argument, before any message.
 const RunMode& chooseRunMode();

@@ -49,15 +49,19 @@ constinit const JobPlatform kQuietJobPlatform = windowsJobPlatform(tellQuietly, 
 
 // A log-off ends a visible run as the run always ended, with nothing said: nobody is left
 // to read a box.
-void sayNothingOfSessionEnd() {}
+void sayNothingOfSessionEnd(RunOutcome) {}
 
-void reportSessionEndQuietly() {
-    deliverAsciiQuietly(kWindowsQuietSink, RunOutcome::SessionEnded, kSessionEndedText);
+void reportSessionEndQuietly(RunOutcome ending) {
+    deliverAsciiQuietly(kWindowsQuietSink, ending, sessionEndText(ending));
 }
 
 // SEM_FAILCRITICALERRORS: the loader's "bad image" box and the "no disk" box fail the call
 // instead (SetErrorMode's page; Wine's loader tests set it for that very reason).
-void failCriticalErrorsWithoutABox() { SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS); }
+// SEM_NOGPFAULTERRORBOX: a fault that reaches Windows' own handling (one the program's filter
+// never sees, see GuardedCall.h) shows no Windows Error Reporting dialog (SetErrorMode's page).
+void failCriticalErrorsWithoutABox() {
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+}
 
 void keepWindowsErrorBoxes() {}
 

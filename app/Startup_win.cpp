@@ -26,12 +26,15 @@ constinit bool gOleInitialized = false;
 // Chosen first thing in runProcess; nothing reads it before.
 constinit const RunMode* gRunMode = nullptr;
 constinit RunOutcome gRunOutcome = RunOutcome::Printed;
+// The thread that owns the hidden window and OLE.
+constinit DWORD gMainThread = 0;
+// How the session ends, for the guarded ending inside the window procedure.
+constinit RunOutcome gSessionEnding = RunOutcome::SessionEnded;
 
 HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
-void shutDown() {
-    releaseRunOptions();
-    releaseAnsiPath();
+// The main thread's own steps of the shutdown.
+void releaseWindowAndOle() {
     gApplicationWindow.reset();
     if (gOleInitialized) {
         gOleInitialized = false;
@@ -39,18 +42,67 @@ void shutDown() {
     }
 }
 
+void shutDown() {
+    releaseRunOptions();
+    releaseAnsiPath();
+    releaseWindowAndOle();
+}
+
+void takeNoShutdownStep() {}
+
+// The escape's report and status. After a confirmed print the mode may tell it as a kept
+// file instead: told before the shutdown, which releases the path, and shown in no box.
+// The shutdown steps are the caller's to choose: where the escape was caught decides which
+// of them can still be taken.
+uint32_t reportEscape(uint64_t errorAddress, void (*shutDownSteps)()) {
+    const std::wstring* printed = printedInputPath();
+    if (printed != nullptr && gRunMode->reportEscapeAfterPrint(*printed)) {
+        shutDownSteps();
+        return gRunMode->exitStatus(RunOutcome::PrintedButKept);
+    }
+    shutDownSteps();
+    gRunMode->reportRuntimeError(errorAddress);
+    return gRunMode->exitStatus(RunOutcome::RuntimeError);
+}
+
+// Called by the unhandled-exception filter, on the faulting thread, for a fault no frame
+// handler saw (GuardedCall.h): the run ends as a fault inside the library ends, the file
+// never disposed of. What runs here runs on a stack that faulted, perhaps with the heap
+// damaged, perhaps while the main thread waits inside the library: so no step of ours frees
+// or allocates memory (the process ends right after; the quiet report needs no heap; only
+// the report box, the system's own, allocates), and only the main thread destroys the hidden
+// window and leaves OLE, which are its own. On a thread of the library's both steps are
+// skipped: the window and OLE stay until the process ends, the report box (which never has
+// an owner) is shown all the same, and the status is the report's.
+[[noreturn]] void endRunAfterUnhandledFault(unsigned long long errorAddress) {
+    const bool mainThread = GetCurrentThreadId() == gMainThread;
+    ExitProcess(reportEscape(errorAddress, mainThread ? releaseWindowAndOle : takeNoShutdownStep));
+}
+
+void endSessionFromWindow() {
+    shutDown();
+    gRunMode->reportSessionEnd(gSessionEnding);
+    ExitProcess(gRunMode->exitStatus(gSessionEnding));
+}
+
+// The session ends (a log-off, a shut-down, Restart Manager's request to close) whatever
+// modal loop we sit in (our box, the library's, the shell's): end here, without ever
+// returning into the job. Nothing may leave a window procedure that the system called back:
+// 64-bit Windows swallows it or ends the process unreported (the WNDPROC page), so an error
+// of the ending is caught here and reported, its file kept. No step of the shutdown is
+// taken again: one that raised once would raise again.
+[[noreturn]] void endSession(RunOutcome ending) {
+    gSessionEnding = ending;
+    const GuardedOutcome outcome = callGuarded(endSessionFromWindow);
+    ExitProcess(reportEscape(outcome.errorAddress, takeNoShutdownStep));
+}
+
 LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_QUERYENDSESSION:
         return 1;
     case WM_ENDSESSION:
-        // The session ends whatever modal loop we sit in (our box, the library's, the
-        // shell's): end here, without ever returning into the job.
-        if (static_cast<uint32_t>(wParam) != 0) {
-            shutDown();
-            gRunMode->reportSessionEnd();
-            ExitProcess(gRunMode->exitStatus(RunOutcome::SessionEnded));
-        }
+        if (static_cast<uint32_t>(wParam) != 0) endSession(sessionEndingOf(static_cast<uint64_t>(lParam)));
         return 0;
     default:
         return DefWindowProcW(window, message, wParam, lParam);
@@ -89,29 +141,18 @@ void startAndRunJob() {
     gRunOutcome = runJobWith(*gRunMode->job, gApplicationWindow.get());
 }
 
-// The escape's report and status. After a confirmed print the mode may tell it as a kept
-// file instead: told before the shutdown, which releases the path, and shown in no box.
-uint32_t reportEscape(uint64_t errorAddress) {
-    const std::wstring* printed = printedInputPath();
-    if (printed != nullptr && gRunMode->reportEscapeAfterPrint(*printed)) {
-        shutDown();
-        return gRunMode->exitStatus(RunOutcome::PrintedButKept);
-    }
-    shutDown();
-    gRunMode->reportRuntimeError(errorAddress);
-    return gRunMode->exitStatus(RunOutcome::RuntimeError);
-}
-
 }  // namespace
 
 extern "C" void runProcess() {
     gRunMode = &chooseRunMode();
+    gMainThread = GetCurrentThreadId();
+    setUnhandledFaultEnding(endRunAfterUnhandledFault);
     gRunMode->setErrorMode();
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
-    if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress));
+    if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress, shutDown));
     shutDown();
     ExitProcess(gRunMode->exitStatus(gRunOutcome));
 }

@@ -18,9 +18,11 @@ inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorNotSupported = 50;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorInvalidName = 123;
-// The two reparse tags that make an entry a link: a junction and a symbolic link. Other
-// reparse points (cloud-file placeholders, deduplicated or compressed files...) are plain
-// files and folders.
+// A reparse point is a link when its tag carries the name-surrogate bit: the entry stands
+// for another named entity (MS-FSCC 2.1.2.1; IsReparseTagNameSurrogate). Junctions, symbolic
+// links, WSL's symbolic links, container links and global reparse points carry it; cloud-file
+// placeholders, deduplicated and compressed files do not, and are plain files and folders.
+inline constexpr uint32_t kReparseTagNameSurrogate = 0x20000000;
 inline constexpr uint32_t kReparseTagMountPoint = 0xA0000003;
 inline constexpr uint32_t kReparseTagSymlink = 0xA000000C;
 

@@ -4,9 +4,10 @@ namespace {
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool isLinkTag(uint32_t tag) { return tag == kReparseTagMountPoint || tag == kReparseTagSymlink; }
+bool isLinkTag(uint32_t tag) { return (tag & kReparseTagNameSurrogate) != 0; }
 
-// A junction or a directory symbolic link; any other directory reparse point is a folder.
+// A directory link (a junction, a symbolic link of any kind, any name surrogate); any other
+// directory reparse point is a folder.
 bool isDirectoryLink(const FileRemover& remover, const std::wstring& path, const AttributeRead& read) {
     const uint32_t directoryLink = kAttributeReparsePoint | kAttributeDirectory;
     if (!read.ok || (read.attributes & directoryLink) != directoryLink) return false;

@@ -22,15 +22,17 @@ enum class Disposal {
     Gone,      // nothing is at the path any more (the library removed or moved it)
 };
 
-// A symbolic link (or a mount point, which no file can be): the only reparse points that
-// lead elsewhere. Every other tag (cloud files, deduplication, WOF compression...) marks a
+// A reparse point whose tag is a name surrogate (a symbolic link of any kind, a mount point):
+// it leads elsewhere. Every other tag (cloud files, deduplication, WOF compression...) marks a
 // plain file that a filter serves; it is compared and deleted like any other file. A reparse
 // point whose tag could not be read is taken as a link: the comparison then follows it.
 bool isLinkEntry(const OpenedEntry& entry);
 
-// The errors that say the Ex class itself is not supported (FAT, older Windows, Wine 8):
-// ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER. Any other error is
-// the file's own answer (a read-only file: access denied) and stands.
+// The errors that say the Ex class itself is not supported, as Microsoft's C++ library
+// (std::filesystem::remove) labels them: ERROR_INVALID_PARAMETER (older Windows versions; Wine
+// 8 too), ERROR_INVALID_FUNCTION (Windows 10 1607), ERROR_NOT_SUPPORTED (a file system that
+// does not support POSIX deletion). Any other error is the file's own answer (a read-only
+// file: access denied) and stands.
 bool isDispositionClassUnsupported(uint32_t error);
 
 // -DELETE wins over -RECYCLE; neither leaves the file alone. Disposes only of the tested

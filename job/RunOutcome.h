@@ -12,6 +12,7 @@ enum class RunOutcome {
     EntryPointMissing,
     RuntimeError,       // a print failure, a fault in the library, any escaped error
     SessionEnded,       // the user logged off (or Windows shut down) before the job was over
+    AskedToClose,       // Windows asked the program to close (Restart Manager) before it was over
     // Not an ending: how many there are, for the check that each has its row. New endings go
     // above it.
     Count,

@@ -56,6 +56,12 @@ AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path);
 // Zero and positive results (S_OK, S_FALSE, anything else) are success.
 inline bool isPrintFailure(int32_t result) { return result < 0; }
 
+// An exception code that the processor or the system raises for a fault of the code that
+// ran: an access violation, a floating-point or integer trap, an illegal instruction, a
+// stack overflow. Not a software exception (C++'s, RPC's, a debugger message), which a
+// library may raise and catch as it likes.
+bool isFaultCode(uint32_t exceptionCode);
+
 // What the library was handed: the tested file's own name, or text that names no file
 // (default characters where the code page has no exact form of the path).
 enum class HandedOver { TestedFile, NoFile };

@@ -4,6 +4,7 @@
 
 #include "PrintLibraryBinding.h"
 #include "win32/EscapedError.h"
+#include "win32/GuardedCall.h"
 #include "win32/SizedText.h"
 #include "win32/UniqueHandle.h"
 
@@ -17,6 +18,11 @@ using PrintFileProc = HRESULT(WINAPI*)(const char* path);
 [[clang::no_destroy]] constinit UniqueModule gLibrary;
 constinit PrintFileProc gPrintFileEntry = nullptr;
 [[clang::no_destroy]] constinit std::unique_ptr<std::string> gAnsiPath;
+
+// A fault on the thread that calls printFile, noted while the call runs.
+constinit DWORD gPrintingThread = 0;
+constinit bool gFaultNoted = false;
+constinit ULONG_PTR gFaultAddress = 0;
 
 // One conversion; false when the platform refused the text (or the flags).
 bool convertWith(UINT codePage, const AnsiConversion& how, const std::wstring& text, std::string* bytes,
@@ -65,6 +71,20 @@ const PathCodec kWindowsPathCodec = {
     __builtin_unreachable();
 }
 
+// Sees every exception first, before any frame's handler: notes the first fault on the
+// printing thread and lets it go on. A fault in a window procedure of the library's that the
+// system calls back never reaches our frame's handler: the system swallows it (Wine 8's
+// callback dispatcher does, as do the WNDPROC page's rows that swallow) and the call goes
+// on as if nothing had happened.
+LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    if (!gFaultNoted && GetCurrentThreadId() == gPrintingThread && isFaultCode(record.ExceptionCode)) {
+        gFaultNoted = true;
+        gFaultAddress = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
 
 bool loadPrintLibrary() {
@@ -92,7 +112,16 @@ __attribute__((noinline, disable_tail_calls)) HandedOver callPrintFile(const std
     // Never an empty name in place of the file: the program's own error, nothing printed.
     if (!choice.converted) raiseInternalError();
     gAnsiPath = std::make_unique<std::string>(std::move(choice.bytes));
+    // After the load, so that a filter the library set in its DllMain does not stand in ours.
+    catchUnhandledFaults();
+    gPrintingThread = GetCurrentThreadId();
+    void* const faultWatch = AddVectoredExceptionHandler(1, noteFault);
     const HRESULT result = gPrintFileEntry(gAnsiPath->c_str());
+    if (faultWatch != nullptr) RemoveVectoredExceptionHandler(faultWatch);
+    // A fault during the call, whatever the library answered afterwards: what it printed, if
+    // anything, is unknown, so the file is kept and the fault reported where it happened. A
+    // library that faults on purpose and catches it itself is reported all the same.
+    if (gFaultNoted) raiseErrorAt(gFaultAddress);
     checkPrintResult(result);
     return choice.namesTestedFile ? HandedOver::TestedFile : HandedOver::NoFile;
 }

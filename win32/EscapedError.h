@@ -10,3 +10,5 @@ inline constexpr unsigned long kInternalErrorCode = 0xE0424302;
 
 // Raises kInternalErrorCode with the address just after the call of this function.
 [[noreturn]] void raiseInternalError();
+// Raises kInternalErrorCode with the given address: a fault noted elsewhere, reported here.
+[[noreturn]] void raiseErrorAt(unsigned long long errorAddress);

@@ -14,6 +14,9 @@
 //                       hidden window, and leave the box unanswered
 //   endsession-zero=1   before answering each box, send WM_QUERYENDSESSION and
 //                       WM_ENDSESSION(FALSE) to the hidden window
+//   closeapp=1          send both messages with ENDSESSION_CLOSEAPP instead of
+//                       ENDSESSION_LOGOFF, as Restart Manager does when an installer must
+//                       replace a file the process uses
 //   timeout-ms=N        give up after N ms (default 30000)
 //   hold=PATH           before answering a box, wait until PATH exists (for screenshots)
 //   watch=tree          watch the boxes of the started process and of its descendants
@@ -254,15 +257,15 @@ HANDLE makeStandardError(const std::wstring& path) {
     return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
 }
 
-void sendEndSession(DWORD processId, WPARAM ending) {
+void sendEndSession(DWORD processId, WPARAM ending, LPARAM reason) {
     const HWND target = hiddenWindow(processId);
     DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutW(target, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer)) {
+    if (!SendMessageTimeoutW(target, WM_QUERYENDSESSION, 0, reason, SMTO_ABORTIFHUNG, 5000, &answer)) {
         emit("queryendsession=failed");
     } else {
         emit("queryendsession=" + std::to_string(answer));
     }
-    SendMessageTimeoutW(target, WM_ENDSESSION, ending, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer);
+    SendMessageTimeoutW(target, WM_ENDSESSION, ending, reason, SMTO_ABORTIFHUNG, 5000, &answer);
 }
 
 }  // namespace
@@ -346,6 +349,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring cwd = wide(request["cwd"]);
     const std::string logoffCaption = unhex(request["logoff"]);
     const bool endSessionZero = !request["endsession-zero"].empty();
+    const LPARAM endSessionReason = request["closeapp"].empty() ? ENDSESSION_LOGOFF : ENDSESSION_CLOSEAPP;
     const DWORD timeout = request["timeout-ms"].empty() ? 30000 : std::stoul(request["timeout-ms"]);
 
     HANDLE locked = INVALID_HANDLE_VALUE;
@@ -428,10 +432,10 @@ int wmain(int argc, wchar_t** argv) {
             appendLog(request["log"], "box caption=" + hex(caption));
             emit(describeBox(window, process.dwProcessId));
             if (!logoffCaption.empty() && caption == logoffCaption) {
-                sendEndSession(process.dwProcessId, TRUE);
+                sendEndSession(process.dwProcessId, TRUE, endSessionReason);
                 continue;
             }
-            if (endSessionZero) sendEndSession(process.dwProcessId, FALSE);
+            if (endSessionZero) sendEndSession(process.dwProcessId, FALSE, endSessionReason);
             while (!hold.empty() && GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
             PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
         }

@@ -53,6 +53,8 @@ ENDINGS = {
                               event_id=80, line=KEPT_LINE),
     'SessionEnded': Ending(box=None, visible=0, quiet=1223, event='error', event_id=1223,
                            line='The session ended before the run was over.'),
+    'AskedToClose': Ending(box=None, visible=0, quiet=1223, event='error', event_id=1223,
+                           line='Windows asked the program to close before the run was over.'),
 }
 
 

@@ -269,12 +269,13 @@ class Sandbox:
         return sorted(p.name for p in self.spool.iterdir()) if self.spool.exists() else []
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
-            endsession_zero=False, lock=None, timeout_ms=30000, hold=None, watch_tree=False,
-            exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False):
+            endsession_zero=False, close_app=False, lock=None, timeout_ms=30000, hold=None,
+            watch_tree=False, exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
         takes the ANSI code page (and its button texts) from the Unix locale, so the run has
-        the given locale and never the caller's. A run that the driver's time limit ends fails
-        the test, unless may_hang: then its exit is 'timeout'."""
+        the given locale and never the caller's. With close_app the session's end (logoff_caption,
+        endsession_zero) comes as Restart Manager's request to close. A run that the driver's
+        time limit ends fails the test, unless may_hang: then its exit is 'timeout'."""
         if command_line is None:
             command_line = f'"{winpath(self.exe)}" {arguments}'
         request = {
@@ -289,6 +290,8 @@ class Sandbox:
             request['logoff'] = logoff_caption.encode('utf-8').hex()
         if endsession_zero:
             request['endsession-zero'] = '1'
+        if close_app:
+            request['closeapp'] = '1'
         if lock:
             request['lock'] = winpath(lock)
         if hold:

@@ -25,6 +25,9 @@ CANNOT_FAIL = {
     'SetLastError': 'sets the thread\'s last error; returns nothing',
     'GetCommandLineW': 'answers the process\'s command line, which exists from its start; no failure documented',
     'GetCurrentProcessId': 'answers the process ID; no failure documented',
+    'GetCurrentThreadId': 'answers the thread ID; no failure documented',
+    'SetUnhandledExceptionFilter': 'answers the filter it replaced; no failure documented',
+    'Sleep': 'returns nothing',
     'GetProcessHeap': 'answers the default heap, which exists for the life of the process',
     'GetACP': 'answers the ANSI code page; no failure documented',
     'GetErrorMode': 'answers the process\'s error mode; no failure documented',
@@ -87,6 +90,10 @@ COVERED = {
     'FreeLibrary': Covered((ERROR_INVALID_PARAMETER,), ignored='a clean-up; the library stays loaded until the end'),
     # From a call on: no conversion at all, and the library must not be called.
     'WideCharToMultiByte': Covered((ERROR_NO_UNICODE_TRANSLATION, ERROR_INSUFFICIENT_BUFFER), persistent=True),
+    # NULL, with no last error documented.
+    'AddVectoredExceptionHandler': Covered((0,), ignored='a fault the system swallows inside the library then goes '
+                                                         'unnoticed; the frame handler and the filter still act'),
+    'RemoveVectoredExceptionHandler': Covered((0,), ignored='the watch stays, noting faults nobody reads any more'),
     'SetThreadLocale': Covered((ERROR_INVALID_PARAMETER,), ignored='the library then runs in the thread\'s own locale'),
     'OleInitialize': Covered((0,), ignored='E_OUTOFMEMORY: the job runs on, OLE is not released'),
     'GetModuleFileNameW': Covered((ERROR_INSUFFICIENT_BUFFER,), ignored='the hidden window gets an empty title'),
@@ -263,7 +270,7 @@ class FaultSweep(ProductTest):
         print(f'\n{runs} faulted runs in {time.monotonic() - started:.0f} s')
         for (name, scenario), endings in sorted(table.items()):
             summary = ', '.join(f'{e}×{endings.count(e)}' for e in sorted(set(endings), key=str))
-            print(f'{name:28} {scenario:28} {len(endings):3} runs: {summary}')
+            print(f'{name:30} {scenario:28} {len(endings):3} runs: {summary}')
 
 
 if __name__ == '__main__':

@@ -36,10 +36,11 @@ class ThreadOfTheLibrary(StartupTest):
 
 
     def test_critical_error_boxes_fail_only_where_nobody_can_answer_them(self):
-        # Windows' own boxes (a bad image, no disk in the drive) would wait for ever where
-        # nobody sees them; Wine never shows them, so the error mode the library runs with is
-        # read. A person at the screen keeps them.
-        SEM_FAILCRITICALERRORS = 0x1
+        # Windows' own boxes (a bad image, no disk in the drive, Windows Error Reporting's
+        # dialog for a fault nobody handled) would wait for ever where nobody sees them; Wine
+        # never shows them, so the error mode the library runs with is read. A person at the
+        # screen keeps them.
+        SEM_FAILCRITICALERRORS, SEM_NOGPFAULTERRORBOX = 0x1, 0x2
         for name, arguments, hidden_station, quiet in (('shown', 'x.txt', False, False),
                                                        ('-SILENT', '-SILENT x.txt', False, True),
                                                        ('invisible station', 'x.txt', True, True)):
@@ -48,7 +49,9 @@ class ThreadOfTheLibrary(StartupTest):
                 box.file('x.txt')
                 run = box.run(arguments, hidden_station=hidden_station)
                 [call] = run.events_of('print')
-                self.assertEqual(int(call.fields['errormode'], 16) & SEM_FAILCRITICALERRORS, int(quiet))
+                mode = int(call.fields['errormode'], 16)
+                self.assertEqual(mode & SEM_FAILCRITICALERRORS, int(quiet))
+                self.assertEqual(mode & SEM_NOGPFAULTERRORBOX, SEM_NOGPFAULTERRORBOX * int(quiet))
 
 
 class HiddenWindow(StartupTest):
@@ -165,6 +168,41 @@ class LogOff(StartupTest):
                 self.assertShutDown(run)
                 self.assertTrue((box.work / 'x.txt').exists())
                 self.assertEqual(box.trashed(), [])
+
+    def test_asked_to_close_ends_as_a_log_off_does(self):
+        # Restart Manager's WM_QUERYENDSESSION and WM_ENDSESSION carry ENDSESSION_CLOSEAPP
+        # when an installer must replace a file the process uses: the same ending as a
+        # log-off, during the library's box as during one of the job's.
+        for switch in ('-DELETE', '-RECYCLE'):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run(f'{switch} x.txt', env={'TAMSEL_MODAL': '1', 'TAMSEL_WINDOWS': '1'},
+                              logoff_caption='Tamsel', close_app=True)
+                self.assertEqual(run.query_answers, ['1'])
+                self.assertEqual([b.caption for b in run.boxes], ['Tamsel'])
+                self.assertEqual(run.exit, 0)
+                self.assertShutDown(run)
+                self.assertTrue((box.work / 'x.txt').exists())
+                self.assertEqual(box.trashed(), [])
+        box = self.sandbox()
+        run = box.run('', logoff_caption=CAPTION, close_app=True)
+        self.assertEqual(([b.text for b in run.boxes], run.exit), ([NO_INPUT], 0))
+
+    def test_an_error_while_the_session_ends_is_reported_not_lost(self):
+        # The shutdown of a log-off runs inside the hidden window's procedure, which the
+        # system calls back: an error there must not leave it (64-bit Windows swallows it or
+        # ends the process unreported, the WNDPROC page says; Wine swallows it, and the run
+        # would then sit in the unanswered box for ever). The stand-in breaks the program's
+        # DestroyWindow, so the shutdown faults.
+        box = self.sandbox('no-entry')
+        box.file('x.txt')
+        run = box.run('-DELETE x.txt', logoff_caption=CAPTION, env={'TAMSEL_BREAK': 'DestroyWindow'})
+        self.assertEqual(run.query_answers, ['1'])
+        self.assertEqual([b.caption for b in run.boxes], [CAPTION, 'Error'], run.output)
+        self.assertRegex(run.boxes[1].text, REPORT)
+        self.assertEqual(run.exit, 217)
+        self.assertTrue((box.work / 'x.txt').exists())
 
     def test_end_session_without_ending_changes_nothing(self):
         box = self.sandbox()

@@ -40,6 +40,14 @@ ROWS = [
     Row('library missing', 'LibraryMissing', 'x.txt', variant=None),
     Row('entry point missing', 'EntryPointMissing', 'x.txt', variant='no-entry'),
     Row('print failure', 'RuntimeError', '-DELETE x.txt', env={'TAMSEL_RESULT': '0x80004005'}),
+    # Faults no frame handler sees (see test_faults): the report, and no hang. With -RECYCLE
+    # the library also sets a filter of its own while it loads.
+    Row("fault in the library's window procedure", 'RuntimeError', '-DELETE x.txt', env={'TAMSEL_FAULT': 'window'}),
+    Row("fault in the library's window procedure, -RECYCLE", 'RuntimeError', '-RECYCLE x.txt',
+        env={'TAMSEL_FAULT': 'window', 'TAMSEL_FILTER': '1'}),
+    Row('fault on a thread of the library', 'RuntimeError', '-DELETE x.txt', env={'TAMSEL_FAULT': 'thread'}),
+    Row('fault on a thread of the library, -RECYCLE', 'RuntimeError', '-RECYCLE x.txt',
+        env={'TAMSEL_FAULT': 'thread', 'TAMSEL_FILTER': '1'}),
 ]
 
 
@@ -152,16 +160,30 @@ class UnattendedRuns(ProductTest):
     def test_log_off_in_quiet_mode_has_a_status_of_its_own(self):
         # The session ends while the library's box is open: nothing was printed, so the status
         # must not be 0, which says printed and disposed of; outside quiet mode it stays 0.
-        for switch in ('-DELETE', '-RECYCLE'):
-            with self.subTest(switch):
+        # Restart Manager's request to close (ENDSESSION_CLOSEAPP) ends the same way, in its
+        # own words.
+        for switch, close_app, ending in (('-DELETE', False, 'SessionEnded'), ('-RECYCLE', False, 'SessionEnded'),
+                                          ('-DELETE', True, 'AskedToClose'), ('-RECYCLE', True, 'AskedToClose')):
+            with self.subTest(switch, close_app=close_app):
                 box = self.sandbox()
                 box.file('x.txt', b'the input')
                 stderr = box.root / 'stderr.txt'
                 run = box.run(f'-SILENT {switch} x.txt', env=dict(EVENTS, TAMSEL_MODAL='1'),
-                              logoff_caption='Tamsel', stderr=stderr)
-                self.assertEnding(run, 'SessionEnded', True, stderr.read_bytes(), other_boxes=['Tamsel'])
+                              logoff_caption='Tamsel', close_app=close_app, stderr=stderr)
+                self.assertEnding(run, ending, True, stderr.read_bytes(), other_boxes=['Tamsel'])
                 self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
                 self.assertEqual(box.trashed(), [])
+
+    def test_an_error_while_the_session_ends_is_reported_quietly(self):
+        # As in test_startup: the stand-in breaks the program's DestroyWindow, so the shutdown
+        # inside the hidden window's procedure faults; here during the library's own box.
+        box = self.sandbox()
+        box.file('x.txt', b'the input')
+        stderr = box.root / 'stderr.txt'
+        run = box.run('-SILENT -DELETE x.txt', env=dict(EVENTS, TAMSEL_MODAL='1', TAMSEL_BREAK='DestroyWindow'),
+                      logoff_caption='Tamsel', stderr=stderr, timeout_ms=15000)
+        self.assertEnding(run, 'RuntimeError', True, stderr.read_bytes(), other_boxes=['Tamsel'])
+        self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
 
     def test_an_escape_after_the_print_tells_a_quiet_caller_the_file_was_kept(self):
         # An allocation that fails during the disposal, after the library printed: to a quiet

@@ -123,6 +123,9 @@ void coverAll() {
         COVER(GetProcAddress, 0, true),
         COVER(FreeLibrary, FALSE, true),
         COVER(WideCharToMultiByte, 0, true),
+        // The watch for faults during the call; neither documents a last error.
+        COVER(AddVectoredExceptionHandler, 0, false),
+        COVER(RemoveVectoredExceptionHandler, 0, false),
         // The process, the thread, the window, the boxes.
         COVER(SetThreadLocale, FALSE, true),
         COVER(OleInitialize, E_OUTOFMEMORY, false),

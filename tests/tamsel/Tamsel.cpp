@@ -5,7 +5,15 @@
 // folder and returns S_OK, or a failure HRESULT when it cannot read the file.
 // Environment variables change that:
 //   TAMSEL_RESULT  return this HRESULT (hex or decimal) without touching the file
-//   TAMSEL_FAULT   "access" raises an access violation, "divide" divides by zero
+//   TAMSEL_FAULT   "access" raises an access violation, "divide" divides by zero; "window"
+//                  raises an access violation in its own window's WM_CREATE, inside
+//                  CreateWindowExW, and "thread" one on a thread it starts and waits for:
+//                  faults no handler of the caller's frames sees. After "window" (where the
+//                  system swallows it) printFile goes on as asked; "caught" raises one and
+//                  catches it itself, then goes on as asked
+//   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
+//                  DestroyWindow) one that raises an access violation: an error inside the
+//                  caller's own code, where the caller calls that function
 //   TAMSEL_MODAL   show a message box of the library's own inside printFile
 //   TAMSEL_FILTER  install an unhandled-exception filter of its own while loading
 //   TAMSEL_ACTION  while printing, as another writer in a hot folder would: "delete" or
@@ -252,15 +260,70 @@ HRESULT spool(const char* path) {
     return S_OK;
 }
 
+__attribute__((noinline)) void accessNowhere() {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 217;
+}
+
+void faultAndCatch();
+
+LRESULT CALLBACK faultingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) accessNowhere();
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A window of the library's own, whose procedure faults while the system creates it.
+void faultInOwnWindow() {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = faultingWindowProc;
+    windowClass.hInstance = gSelf;
+    windowClass.lpszClassName = L"TamselFaultingWindow";
+    RegisterClassW(&windowClass);
+    const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                        nullptr, gSelf, nullptr);
+    logEvent("window-returned created=" + std::string(window != nullptr ? "1" : "0"));
+    if (window != nullptr) DestroyWindow(window);
+}
+
+DWORD WINAPI faultingThread(void*) {
+    accessNowhere();
+    return 0;
+}
+
+void faultOnOwnThread() {
+    const HANDLE thread = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    logEvent("thread-returned");
+}
+
 void raiseFault(const std::string& fault) {
     if (fault == "access") {
-        volatile int* volatile nowhere = nullptr;
-        *nowhere = 217;
+        accessNowhere();
     } else if (fault == "divide") {
         volatile double zero = 0.0;
         volatile double quotient = 1.0 / zero;
         (void)quotient;
+    } else if (fault == "window") {
+        faultInOwnWindow();
+    } else if (fault == "thread") {
+        faultOnOwnThread();
+    } else if (fault == "caught") {
+        faultAndCatch();
     }
+}
+
+// Stands in for any import of the caller: takes whatever it is given and never returns.
+ULONG_PTR WINAPI faultingImport() {
+    accessNowhere();
+    return 0;
+}
+
+void breakImport(const std::string& name) {
+    pinSelf();
+    forEachImportByName([&](const char* imported, ULONG_PTR* slot) {
+        if (name == imported) replaceSlot(slot, reinterpret_cast<ULONG_PTR>(&faultingImport));
+    });
 }
 
 void writeFile(const std::string& path, DWORD disposition, const char* text) {
@@ -378,6 +441,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         logEvent("attach base=" + number(reinterpret_cast<uintptr_t>(instance)) +
                  " size=" + number(nt->OptionalHeader.SizeOfImage));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
+        if (!environment("TAMSEL_BREAK").empty()) breakImport(environment("TAMSEL_BREAK"));
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
         // lpReserved is null for FreeLibrary and non-null when the process is ending.
@@ -388,3 +452,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     }
     return TRUE;
 }
+
+// Last in the file: libstdc++'s exception defines turn __try into `if (true)`.
+#undef __try
+#undef __except
+namespace {
+void faultAndCatch() {
+    __try {
+        accessNowhere();
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        logEvent("fault-caught");
+    }
+}
+}  // namespace

@@ -264,6 +264,25 @@ const IdentityCase kIdentityCases[] = {
     {.name = "other directory reparse point: kept by -DELETE", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable, .reparseTag = 0x9000001A},
      .calls = {L"attributes:" + kPath, L"tag:" + kPath}, .result = Disposal::Kept},
+    {.name = "OneDrive folder (IO_REPARSE_TAG_CLOUD_6): kept by -DELETE", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.read = {true, kDirectoryLinkAttributes}, .identity = kUnreadable, .reparseTag = 0x9000601A},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath}, .result = Disposal::Kept},
+    // Any name surrogate at the name is a directory link, removed as a link.
+    {.name = "WSL directory symbolic link: -DELETE removes the link itself", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
+             .identity = kUnreadable, .reparseTag = 0xA000001D},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath, L"delete:" + kPath, L"attributes:" + kPath,
+               L"tag:" + kPath, L"rmdir:" + kPath},
+     .result = Disposal::Removed},
+    {.name = "container directory link: -DELETE removes the link itself", .deleteAfterPrint = true,
+     .tested = kTested,
+     .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
+             .identity = kUnreadable, .reparseTag = 0xA0000027},
+     .calls = {L"attributes:" + kPath, L"tag:" + kPath, L"delete:" + kPath, L"attributes:" + kPath,
+               L"tag:" + kPath, L"rmdir:" + kPath},
+     .result = Disposal::Removed},
     {.name = "directory symbolic link: -DELETE removes the link itself", .deleteAfterPrint = true,
      .tested = kTested,
      .now = {.deleteError = 5, .read = {true, kDirectoryLinkAttributes}, .removeDirectory = true,
@@ -275,6 +294,9 @@ const IdentityCase kIdentityCases[] = {
     // link and never its target.
     {.name = "file link unchanged: the link goes by name", .deleteAfterPrint = true, .tested = kTested,
      .now = {.identity = kTested, .entryAttributes = kAttributeReparsePoint, .entryTag = kReparseTagSymlink},
+     .calls = {L"close", L"identity:" + kPath, L"delete:" + kPath}, .result = Disposal::Removed},
+    {.name = "WSL file link unchanged: the link goes by name", .deleteAfterPrint = true, .tested = kTested,
+     .now = {.identity = kTested, .entryAttributes = 0x20 | kAttributeReparsePoint, .entryTag = 0xA000001D},
      .calls = {L"close", L"identity:" + kPath, L"delete:" + kPath}, .result = Disposal::Removed},
     {.name = "file link to another file: kept", .deleteAfterPrint = true, .tested = kTested,
      .now = {.read = {true, kAttributeReparsePoint}, .identity = changed([](FileIdentity& i) { i.size = 12; }),
@@ -292,18 +314,22 @@ const IdentityCase kIdentityCases[] = {
              .identity = changed([](FileIdentity& i) { i.size = 12; }),
              .entryAttributes = 0x20 | kAttributeReparsePoint, .entryTag = 0x80000013},
      .calls = {L"attributes:" + kPath, L"close"}, .result = Disposal::Kept},
-    // The disposition: POSIX semantics first, as DeleteFileW on Windows 10 1903 and later, so
-    // the name goes at once even while a scanner holds the file with delete sharing (Wine's
-    // ntdll/tests/file.c, test_file_disposition_information, pins on Windows that the legacy
-    // class leaves the name until the last handle closes). The legacy class only where the Ex
-    // class is not supported; Wine 8 refuses it with 87, so only these rows show the Ex path.
-    {.name = "Ex class refused as unsupported (87): the legacy class deletes", .deleteAfterPrint = true,
+    // The disposition: POSIX semantics first, so the name goes at once even while a scanner
+    // holds the file with delete sharing (Wine's ntdll/tests/file.c,
+    // test_file_disposition_information, pins on Windows that the legacy class leaves the name
+    // until the last handle closes). The legacy class only where the Ex class is not
+    // supported; Wine 8 refuses it with 87, so only these rows show the Ex path. The three
+    // answers of a class not supported, as Microsoft's C++ library (std::filesystem::remove)
+    // labels them.
+    {.name = "Ex class refused as unsupported (87, older Windows versions): the legacy class deletes",
+     .deleteAfterPrint = true,
      .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorInvalidParameter},
      .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
-    {.name = "Ex class not supported (50, FAT): the legacy class deletes", .deleteAfterPrint = true,
+    {.name = "Ex class not supported (50, a file system without POSIX deletion): the legacy class deletes",
+     .deleteAfterPrint = true,
      .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorNotSupported},
      .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
-    {.name = "Ex class unknown (1, older Windows): the legacy class deletes", .deleteAfterPrint = true,
+    {.name = "Ex class unknown (1, Windows 10 1607): the legacy class deletes", .deleteAfterPrint = true,
      .tested = kTested, .now = {.identity = kTested, .posixDeleteError = kErrorInvalidFunction},
      .calls = {L"delete-opened:posix", L"delete-opened:legacy", L"close"}, .result = Disposal::Removed},
     {.name = "Ex class unsupported, legacy refused: kept", .deleteAfterPrint = true, .tested = kTested,
@@ -390,11 +416,12 @@ TEST(DeleteByHandleTest, AFilePutAtTheNameAfterTheComparisonStays) {
     EXPECT_EQ(gWorld.atPath, 2);
 }
 
-// What makes a reparse point a link, read from the opened handle's tag (the reparse-tag list
-// of MS-FSCC 2.1.2.1). Wine shows no reparse point on a file at all, so only these rows hold
-// that a OneDrive file, a deduplicated or a compressed system file is deleted through its
-// handle like any plain file, and only a symbolic link goes by name.
-TEST(LinkEntryTest, OnlyASymbolicLinkOrAMountPointIsALink) {
+// What makes a reparse point a link, read from the opened handle's tag: the name-surrogate
+// bit 0x20000000 (MS-FSCC 2.1.2.1, which lists the tags; IsReparseTagNameSurrogate's page).
+// Wine shows no reparse point on a file at all, so only these rows hold that a OneDrive file,
+// a deduplicated or a compressed system file is deleted through its handle like any plain
+// file, and that every kind of link goes by name.
+TEST(LinkEntryTest, OnlyANameSurrogateIsALink) {
     struct Case {
         const char* name;
         uint32_t attributes;
@@ -405,6 +432,18 @@ TEST(LinkEntryTest, OnlyASymbolicLinkOrAMountPointIsALink) {
         {.name = "plain file", .attributes = 0x20, .tag = 0, .link = false},
         {.name = "symbolic link", .attributes = 0x20 | kAttributeReparsePoint, .tag = kReparseTagSymlink, .link = true},
         {.name = "mount point", .attributes = kAttributeReparsePoint, .tag = kReparseTagMountPoint, .link = true},
+        {.name = "WSL symbolic link (IO_REPARSE_TAG_LX_SYMLINK)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA000001D, .link = true},
+        {.name = "container link (IO_REPARSE_TAG_WCI_LINK)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA0000027, .link = true},
+        {.name = "container link (IO_REPARSE_TAG_WCI_LINK_1)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA0001027, .link = true},
+        {.name = "global reparse point (IO_REPARSE_TAG_GLOBAL_REPARSE)", .attributes = 0x20 | kAttributeReparsePoint,
+         .tag = 0xA0000019, .link = true},
+        {.name = "NFS symbolic link (IO_REPARSE_TAG_NFS): no name-surrogate bit, a file",
+         .attributes = 0x20 | kAttributeReparsePoint, .tag = 0x80000014, .link = false},
+        {.name = "app execution alias (IO_REPARSE_TAG_APPEXECLINK): no name-surrogate bit, a file",
+         .attributes = 0x20 | kAttributeReparsePoint, .tag = 0x8000001B, .link = false},
         {.name = "OneDrive file (IO_REPARSE_TAG_CLOUD_6)", .attributes = 0x20 | kAttributeReparsePoint,
          .tag = 0x9000601A, .link = false},
         {.name = "deduplicated file (IO_REPARSE_TAG_DEDUP)", .attributes = 0x20 | kAttributeReparsePoint,

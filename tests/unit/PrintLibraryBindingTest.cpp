@@ -139,4 +139,41 @@ TEST(PrintResultTest, OnlyNegativeValuesAreFailures) {
     for (const auto& c : cases) EXPECT_EQ(isPrintFailure(c.value), c.failure) << c.value;
 }
 
+// A fault during printFile keeps the file even where the system swallows it and the library
+// then answers success. Only Wine's access violation is shown end to end; the codes below
+// are those of GetExceptionCode's page (and ntstatus.h for the SSE ones), each a fault of
+// the running code. Software exceptions that a library raises and catches itself as its
+// normal way of working must not count: C++'s, RPC's, a debugger's message, our own.
+TEST(FaultCodeTest, HardwareFaultsCountSoftwareExceptionsDoNot) {
+    const struct {
+        uint32_t code;
+        bool fault;
+    } cases[] = {
+        {0xC0000005, true},   // EXCEPTION_ACCESS_VIOLATION
+        {0xC0000006, true},   // EXCEPTION_IN_PAGE_ERROR
+        {0x80000002, true},   // EXCEPTION_DATATYPE_MISALIGNMENT
+        {0xC000001D, true},   // EXCEPTION_ILLEGAL_INSTRUCTION
+        {0xC000008C, true},   // EXCEPTION_ARRAY_BOUNDS_EXCEEDED, first of the range
+        {0xC000008E, true},   // EXCEPTION_FLT_DIVIDE_BY_ZERO: what MXCSR 0x1900 traps
+        {0xC0000090, true},   // EXCEPTION_FLT_INVALID_OPERATION
+        {0xC0000091, true},   // EXCEPTION_FLT_OVERFLOW
+        {0xC0000094, true},   // EXCEPTION_INT_DIVIDE_BY_ZERO
+        {0xC0000096, true},   // EXCEPTION_PRIV_INSTRUCTION, last of the range
+        {0xC00000FD, true},   // EXCEPTION_STACK_OVERFLOW
+        {0xC00002B4, true},   // STATUS_FLOAT_MULTIPLE_FAULTS
+        {0xC00002B5, true},   // STATUS_FLOAT_MULTIPLE_TRAPS
+        {0xC000008B, false},  // just below the range
+        {0xC0000097, false},  // just above it
+        {0xE06D7363, false},  // a C++ exception (MSVC's)
+        {0x000006BA, false},  // RPC_S_SERVER_UNAVAILABLE, as RpcRaiseException raises it
+        {0x40010006, false},  // DBG_PRINTEXCEPTION_C: OutputDebugString
+        {0x406D1388, false},  // the debugger's thread-name exception
+        {0x80000003, false},  // EXCEPTION_BREAKPOINT
+        {0xC0000008, false},  // EXCEPTION_INVALID_HANDLE: raised only under a debugger
+        {0xE0424301, false},  // our own print failure
+        {0xE0424302, false},  // our own internal error
+    };
+    for (const auto& c : cases) EXPECT_EQ(isFaultCode(c.code), c.fault) << std::hex << c.code;
+}
+
 }  // namespace

@@ -131,6 +131,8 @@ TEST(DeliverAsciiQuietlyTest, TheReportOfAnEscapedErrorAndOfTheSessionsEnd) {
     const Case cases[] = {
         {.outcome = RunOutcome::RuntimeError, .text = "Runtime error 217 at 0000000000401234", .eventId = 217},
         {.outcome = RunOutcome::SessionEnded, .text = "The session ended before the run was over.", .eventId = 1223},
+        {.outcome = RunOutcome::AskedToClose,
+         .text = "Windows asked the program to close before the run was over.", .eventId = 1223},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "CaseName.h"
+#include "app/QuietReport.h"
 #include "app/RunMode.h"
 #include "job/CommandLine.h"
 
@@ -61,5 +64,32 @@ TEST_P(QuietModeTest, IsDecidedFromEveryArgumentTheStationAndTheSession) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, QuietModeTest, testing::ValuesIn(kQuietCases), CaseName());
+
+// WM_ENDSESSION's lParam is a bit mask (its page: "use bitwise operations; do not test for
+// equality"): Restart Manager's ENDSESSION_CLOSEAPP may come with other bits, and 0 is a
+// shut-down or restart. The e2e tests send ENDSESSION_LOGOFF and ENDSESSION_CLOSEAPP alone;
+// these rows hold the rest.
+TEST(SessionEndingTest, RestartManagersRequestToCloseIsToldApartFromALogOff) {
+    struct Case {
+        uint64_t flags;
+        RunOutcome ending;
+        const char* text;
+    };
+    const Case cases[] = {
+        {.flags = 0, .ending = RunOutcome::SessionEnded, .text = kSessionEndedText},                  // shut-down
+        {.flags = 0x80000000, .ending = RunOutcome::SessionEnded, .text = kSessionEndedText},         // ENDSESSION_LOGOFF
+        {.flags = 0x40000000, .ending = RunOutcome::SessionEnded, .text = kSessionEndedText},         // ENDSESSION_CRITICAL
+        {.flags = 0x1, .ending = RunOutcome::AskedToClose, .text = kAskedToCloseText},                // ENDSESSION_CLOSEAPP
+        {.flags = 0x40000001, .ending = RunOutcome::AskedToClose, .text = kAskedToCloseText},         // ... and CRITICAL
+        {.flags = 0xFFFFFFFF00000001ull, .ending = RunOutcome::AskedToClose, .text = kAskedToCloseText},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        EXPECT_EQ(sessionEndingOf(c.flags), c.ending);
+        EXPECT_STREQ(sessionEndText(c.ending), c.text);
+    }
+    EXPECT_STREQ(kAskedToCloseText, "Windows asked the program to close before the run was over.");
+    EXPECT_LT(std::strlen(kAskedToCloseText), kAsciiReportCapacity);
+}
 
 }  // namespace
