@@ -60,3 +60,8 @@ bool isFaultCode(uint32_t exceptionCode) {
            exceptionCode == 0xC00002B4 ||  // STATUS_FLOAT_MULTIPLE_FAULTS
            exceptionCode == 0xC00002B5;    // STATUS_FLOAT_MULTIPLE_TRAPS
 }
+
+bool isLibraryCrash(const FaultSite& site) {
+    if (site.handlerImage == 0) return true;
+    return site.handlerImage != site.libraryImage && site.handlerImage != site.faultImage;
+}

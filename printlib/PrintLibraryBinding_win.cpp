@@ -71,14 +71,50 @@ const PathCodec kWindowsPathCodec = {
     __builtin_unreachable();
 }
 
+// The image of the nearest frame, outward from the fault, that has an exception handler; 0
+// when the walk finds none. Walked with the unwind data that every x64 function carries, as
+// the system's own dispatch walks it, and only as far as kFramesWalked.
+DWORD64 nearestHandlerImage(const EXCEPTION_POINTERS& pointers) {
+    // After a stack overflow too little stack is left for a copy of the context.
+    if (pointers.ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) return 0;
+    constexpr int kFramesWalked = 64;
+    CONTEXT context = *pointers.ContextRecord;
+    for (int frame = 0; frame < kFramesWalked && context.Rip != 0; ++frame) {
+        DWORD64 image = 0;
+        RUNTIME_FUNCTION* const function = RtlLookupFunctionEntry(context.Rip, &image, nullptr);
+        if (function == nullptr) {
+            // A leaf function: its return address is on top of its stack.
+            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+            context.Rsp += sizeof(DWORD64);
+            continue;
+        }
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        if (RtlVirtualUnwind(UNW_FLAG_EHANDLER, image, context.Rip, function, &context, &handlerData, &establisher,
+                             nullptr) != nullptr)
+            return image;
+    }
+    return 0;
+}
+
 // Sees every exception first, before any frame's handler: notes the first fault on the
-// printing thread and lets it go on. A fault in a window procedure of the library's that the
-// system calls back never reaches our frame's handler: the system swallows it (Wine 8's
-// callback dispatcher does, as do the WNDPROC page's rows that swallow) and the call goes
-// on as if nothing had happened.
+// printing thread that the library's own code does not stand ready to handle, and lets it
+// go on. A fault in a window procedure of the library's that the system calls back never
+// reaches our frame's handler: the system swallows it (Wine 8's callback dispatcher does, as
+// do the WNDPROC page's rows that swallow) and the call goes on as if nothing had happened.
 LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-    if (!gFaultNoted && GetCurrentThreadId() == gPrintingThread && isFaultCode(record.ExceptionCode)) {
+    if (gFaultNoted || GetCurrentThreadId() != gPrintingThread || !isFaultCode(record.ExceptionCode)) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    void* faultImage = nullptr;
+    RtlPcToFileHeader(record.ExceptionAddress, &faultImage);
+    const FaultSite site = {
+        .faultImage = reinterpret_cast<uintptr_t>(faultImage),
+        .handlerImage = static_cast<uintptr_t>(nearestHandlerImage(*pointers)),
+        .libraryImage = reinterpret_cast<uintptr_t>(gLibrary.get()),
+    };
+    if (isLibraryCrash(site)) {
         gFaultNoted = true;
         gFaultAddress = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
     }
@@ -118,9 +154,8 @@ __attribute__((noinline, disable_tail_calls)) HandedOver callPrintFile(const std
     void* const faultWatch = AddVectoredExceptionHandler(1, noteFault);
     const HRESULT result = gPrintFileEntry(gAnsiPath->c_str());
     if (faultWatch != nullptr) RemoveVectoredExceptionHandler(faultWatch);
-    // A fault during the call, whatever the library answered afterwards: what it printed, if
-    // anything, is unknown, so the file is kept and the fault reported where it happened. A
-    // library that faults on purpose and catches it itself is reported all the same.
+    // A crash during the call, whatever the library answered afterwards: what it printed, if
+    // anything, is unknown, so the file is kept and the fault reported where it happened.
     if (gFaultNoted) raiseErrorAt(gFaultAddress);
     checkPrintResult(result);
     return choice.namesTestedFile ? HandedOver::TestedFile : HandedOver::NoFile;

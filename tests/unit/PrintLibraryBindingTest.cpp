@@ -176,4 +176,39 @@ TEST(FaultCodeTest, HardwareFaultsCountSoftwareExceptionsDoNot) {
     for (const auto& c : cases) EXPECT_EQ(isFaultCode(c.code), c.fault) << std::hex << c.code;
 }
 
+// Who stands ready to handle a fault on the printing thread decides whether it is a crash.
+// Wine lets the tests show two rows end to end (the stand-in's window procedure, whose fault
+// Wine's callback dispatcher swallows and where the walk finds no handler this side of the
+// callback, and a fault the stand-in catches itself); these rows
+// hold the rest, which only Windows' own code or another library could show: system code
+// that probes memory and catches its own fault (IsBadReadPtr, lstrlenA on a bad pointer, as
+// their pages describe), and a crash that a system image around a callback catches.
+TEST(LibraryCrashTest, ACrashIsAFaultThatNeitherTheLibraryNorTheFaultingCodeHandles) {
+    constexpr uintptr_t kLibrary = 0x180000000, kSystem = 0x7FF800000000, kOtherSystem = 0x7FF900000000,
+                        kProgram = 0x400000;
+    const struct {
+        const char* name;
+        FaultSite site;
+        bool crash;
+    } cases[] = {
+        {"the library's fault, its own handler (a trap it catches)",
+         {.faultImage = kLibrary, .handlerImage = kLibrary, .libraryImage = kLibrary}, false},
+        {"the library's fault, a system handler around the callback (swallowed)",
+         {.faultImage = kLibrary, .handlerImage = kSystem, .libraryImage = kLibrary}, true},
+        {"the library's fault, no handler at all",
+         {.faultImage = kLibrary, .handlerImage = 0, .libraryImage = kLibrary}, true},
+        {"the library's fault, the program's own frame next (reported by it anyway)",
+         {.faultImage = kLibrary, .handlerImage = kProgram, .libraryImage = kLibrary}, true},
+        {"system code probing memory, its own handler",
+         {.faultImage = kSystem, .handlerImage = kSystem, .libraryImage = kLibrary}, false},
+        {"system code called by the library, the library's handler",
+         {.faultImage = kSystem, .handlerImage = kLibrary, .libraryImage = kLibrary}, false},
+        {"system code, another system image's handler (swallowed around a callback)",
+         {.faultImage = kSystem, .handlerImage = kOtherSystem, .libraryImage = kLibrary}, true},
+        {"a fault outside any image (code in allocated memory), no handler",
+         {.faultImage = 0, .handlerImage = 0, .libraryImage = kLibrary}, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(isLibraryCrash(c.site), c.crash) << c.name;
+}
+
 }  // namespace
