@@ -16,10 +16,12 @@ import subprocess
 import sys
 
 TRIPLE = 'x86_64-w64-mingw32'
-# The programs of the build: compiler and linker, the archiver CMake packs the objects with,
-# the resource and message compilers (windres preprocesses with the MinGW gcc), the host
-# compiler of the message-file generator, CMake, and what writes and signs the packages.
-TOOLS = ['clang', 'clang++', 'ld.lld', 'lld-link', 'llvm-ar', f'{TRIPLE}-windres', f'{TRIPLE}-windmc',
+# The programs of the build: compiler and linker, the resource and message compilers
+# (windres preprocesses with the MinGW gcc), the host compiler of the message-file generator,
+# CMake, and what writes and signs the packages. No archiver: the build makes no static
+# library, and which one CMake found (llvm-ar where Debian's llvm is installed, else ar)
+# depends on the machine, not on the bytes.
+TOOLS = ['clang', 'clang++', 'ld.lld', 'lld-link', f'{TRIPLE}-windres', f'{TRIPLE}-windmc',
          f'{TRIPLE}-gcc', f'{TRIPLE}-gcc-win32', f'{TRIPLE}-g++-win32', 'g++', 'cmake', 'wixl', 'msibuild',
          'osslsigncode', 'openssl']
 # Programs the compiler drivers run in turn.

@@ -322,9 +322,11 @@ class Sandbox:
         environment.update(env or {})
         output = self.root / 'driver.out'
         errors = self.root / 'wine.err'
-        # A driver that never started (Wine itself failing to start a process, which
-        # happens now and then) is tried once more; the product's run is never repeated.
-        for _ in range(2):
+        # A driver that never started, or whose start of the product Wine refused with
+        # ERROR_INTERNAL_ERROR (1359: Wine itself failing to start a process, which happens now
+        # and then, more often on a loaded machine), is tried again; a run of the product that
+        # started is never repeated.
+        for _ in range(3):
             output.unlink(missing_ok=True)
             # Wine's helper processes inherit the standard handles: no pipes, or we would
             # wait for them too.
@@ -332,7 +334,8 @@ class Sandbox:
                 subprocess.run(['wine', str(DRIVER), winpath(request_file)], env=environment,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr,
                                timeout=timeout_ms / 1000 + 60)
-            if output.exists() and output.stat().st_size > 0:
+            written = output.read_text('utf-8', 'replace') if output.exists() else ''
+            if written and 'createprocess=failed error=1359' not in written:
                 break
         text = output.read_text('utf-8', 'replace') if output.exists() else ''
         wine_errors = errors.read_text('utf-8', 'replace')
