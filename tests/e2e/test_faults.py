@@ -92,6 +92,7 @@ ROWS = [
     Row('failure result', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_RESULT': '0x80070005'}),
     Row('access violation', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_FAULT': 'access'}),
     Row('divide by zero', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_FAULT': 'divide'}),
+    Row('software exception of the library', 'x.txt', 'x.txt', 'RuntimeError', env={'TAMSEL_FAULT': 'raise'}),
     Row('fault under a foreign filter', 'x.txt', 'x.txt', 'RuntimeError',
         env={'TAMSEL_FAULT': 'access', 'TAMSEL_FILTER': '1'}),
     # Faults that no handler of the program's frames sees: one in the library's own window

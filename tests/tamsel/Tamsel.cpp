@@ -11,7 +11,8 @@
 //                  faults no handler of the caller's frames sees. After "window" (where the
 //                  system swallows it) printFile goes on as asked; "caught" raises both an
 //                  access violation and a division by zero and catches them itself, then
-//                  goes on as asked
+//                  goes on as asked; "raise" raises a software exception of its own
+//                  (RaiseException) and does not catch it
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
 //                  caller's own code, where the caller calls that function
@@ -317,6 +318,9 @@ void raiseFault(const std::string& fault) {
         faultOnOwnThread();
     } else if (fault == "caught") {
         faultAndCatch();
+    } else if (fault == "raise") {
+        // A software exception of the library's own that it does not catch.
+        RaiseException(0xE0544D53, 0, 0, nullptr);
     }
 }
 
