@@ -42,9 +42,11 @@ def sha256(path):
 def statement(folder, outputs, signed):
     version, commit, packages = buildinfo.read(folder)
     facts = publisher.load(SOURCE)
-    source = {'name': 'source', 'annotations': {'commit': commit}}
-    if re.fullmatch(r'[0-9a-f]{40}', commit):
-        source['digest'] = {'gitCommit': commit}
+    # A release names a whole commit (scripts/release.sh refuses any other tree), and in-toto's
+    # ResourceDescriptor needs a digest, a URI or the content.
+    if not re.fullmatch(r'[0-9a-f]{40}', commit):
+        raise SystemExit(f'make-provenance.py: the commit is "{commit}": only a committed tree is released')
+    source = {'name': 'source', 'digest': {'gitCommit': commit}}
     if facts['source_repository']:
         source['uri'] = f'git+{facts["source_repository"]}@{commit}'
     parameters = {'version': version, 'commit': commit, 'signed': signed}

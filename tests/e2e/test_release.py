@@ -1,16 +1,19 @@
 """The release: the same commit gives the same bytes from any checkout, the package holds
 exactly the tested program, and a signed program keeps the build's Authenticode digest,
 runs the job and passes the image checks."""
+import calendar
 import hashlib
 import json
 import os
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import zipfile
 
 import harness
@@ -44,6 +47,14 @@ def copy_checkout(target):
 # The copies have no .git: the build information takes the commit from the environment, as a
 # release of this checkout would name it.
 COMMIT = subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=SOURCE, capture_output=True, text=True).stdout.strip()
+
+
+def entry_epoch():
+    """Noon (UTC) of the day CHANGELOG.md gives the version's entry: a release must be made
+    on or soon after that day, so the test releases on it, whenever it runs."""
+    changelog = (SOURCE / 'CHANGELOG.md').read_text()
+    day = re.search(rf'^## \[{re.escape(VERSION)}\] - (\d{{4}}-\d{{2}}-\d{{2}})$', changelog, re.MULTILINE).group(1)
+    return str(calendar.timegm(time.strptime(day + ' 12:00', '%Y-%m-%d %H:%M')))
 
 
 def release(checkout, epoch):
@@ -240,8 +251,7 @@ class Release(ProductTest):
     @classmethod
     def setUpClass(cls):
         cls.root = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-release-'))
-        epoch = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=SOURCE, capture_output=True,
-                               text=True).stdout.strip() or '1765324800'
+        epoch = entry_epoch()
         cls.stamp = time.gmtime(int(epoch))[:5]
         cls.epoch = epoch
         cls.facts = json.loads((SOURCE / 'publisher.json').read_text())
@@ -487,6 +497,101 @@ class Release(ProductTest):
         self.assertFalse((box.work / 'x.txt').exists())
 
 
+def edit(path, old, new):
+    text = path.read_text()
+    assert old in text, (path, old)
+    path.write_text(text.replace(old, new, 1))
+
+
+def entry_heading():
+    return re.search(rf'^## \[{re.escape(VERSION)}\] - .*$', (SOURCE / 'CHANGELOG.md').read_text(), re.MULTILINE).group(0)
+
+
+def empty_entry(clone):
+    text = (clone / 'CHANGELOG.md').read_text()
+    start = text.index(entry_heading())
+    following = text.find('\n## [', start + 1)
+    (clone / 'CHANGELOG.md').write_text(text[:start] + entry_heading() + '\n' +
+                                        (text[following:] if following > 0 else ''))
+
+
+def bump_without_entry(clone):
+    edit(clone / 'CMakeLists.txt', f'project(Brenhold VERSION {VERSION}', 'project(Brenhold VERSION 99.0.0.0')
+
+
+# Each gate of a release: what is changed in a clean clone of the commit, whether that change
+# is committed, and the words of the refusal ('' where the release must go ahead).
+GATES = [
+    ('a clean clone releases', None, False, ''),
+    ('a changed file', lambda c: edit(c / 'README.md', '#', '# changed'), False,
+     'the tree differs from its commit'),
+    ('a new file', lambda c: (c / 'stray.txt').write_text('x'), False, 'remove the new files'),
+    ('an empty entry', empty_entry, True, 'it lists no change'),
+    ('an empty section', lambda c: edit(c / 'CHANGELOG.md', entry_heading(), entry_heading() + '\n\n### Fixed\n'),
+     True, 'section "### Fixed" lists no change'),
+    ('an entry dated 1999-01-01', lambda c: edit(c / 'CHANGELOG.md', entry_heading(), entry_heading()[:-10] +
+                                                  '1999-01-01'), True, 'the entry is dated 1999-01-01'),
+    ('a version without an entry', bump_without_entry, True, 'there is no entry "## [99.0.0.0]'),
+    ('three years of support', lambda c: edit(c / 'publisher.json', '"support_years": 5', '"support_years": 3'),
+     True, '"support_years" is 3'),
+]
+
+
+class ReleaseGates(unittest.TestCase):
+    """A release is refused before anything is built, saying what to change; a developer's
+    build of the same tree is not (BUILD-INFO.txt marks its commit "+changes")."""
+
+    def gate(self, change, commit):
+        # The files of this checkout, committed into a repository of their own: the scripts
+        # under test are those of the working tree.
+        clone = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
+        self.addCleanup(shutil.rmtree, clone, True)
+        copy_checkout(clone)
+        git = ['git', '-c', 'user.name=Gate', '-c', 'user.email=gate@example.invalid']
+        subprocess.run(git + ['init', '-q'], cwd=clone, check=True)
+        subprocess.run(git + ['add', '-A'], cwd=clone, check=True)
+        subprocess.run(git + ['commit', '-q', '-m', 'tree'], cwd=clone, check=True)
+        if change:
+            change(clone)
+        if commit:
+            subprocess.run(git + ['commit', '-q', '-am', 'gate'], cwd=clone, check=True)
+        environment = {k: v for k, v in os.environ.items() if k != 'BRENHOLD_COMMIT'}
+        environment['SOURCE_DATE_EPOCH'] = entry_epoch()
+        return clone, subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=clone, env=environment,
+                                     capture_output=True, text=True)
+
+    def test_each_gate_refuses_its_case_and_says_what_to_change(self):
+        for name, change, commit, refusal in GATES:
+            with self.subTest(name):
+                _, checked = self.gate(change, commit)
+                if refusal:
+                    self.assertEqual(checked.returncode, 1, checked.stdout)
+                    self.assertIn(refusal, checked.stderr)
+                else:
+                    self.assertEqual(checked.returncode, 0, checked.stderr)
+
+    def test_a_copy_must_name_its_whole_commit(self):
+        for commit in ('abc123', COMMIT + '+changes'):
+            with self.subTest(commit):
+                copy = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
+                self.addCleanup(shutil.rmtree, copy, True)
+                copy_checkout(copy)
+                checked = subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=copy, capture_output=True,
+                                         text=True, env=dict(os.environ, BRENHOLD_COMMIT=commit,
+                                                             SOURCE_DATE_EPOCH=entry_epoch()))
+                self.assertEqual(checked.returncode, 1)
+                self.assertIn('all 40 hex digits', checked.stderr)
+
+    def test_a_developer_s_build_of_a_changed_tree_says_so(self):
+        clone, _ = self.gate(lambda c: edit(c / 'README.md', '#', '# changed'), False)
+        python = sys.executable
+        info = subprocess.run(['bash', clone / 'scripts' / 'build-info.sh', VERSION, python, clone], capture_output=True,
+                              text=True, env={k: v for k, v in os.environ.items() if k != 'BRENHOLD_COMMIT'})
+        self.assertEqual(info.returncode, 0, info.stderr)
+        head = subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=clone, capture_output=True, text=True).stdout.strip()
+        self.assertIn(f'commit: {head}+changes', info.stdout.splitlines())
+
+
 class SignedRelease(ProductTest):
     """A release given a certificate signs the program before it packs it: the ZIP and the
     MSI carry the signed program, the MSI is signed, and the checksums and the SBOM name the
@@ -504,7 +609,8 @@ class SignedRelease(ProductTest):
         copy_checkout(checkout)
         # Another publisher, with every fact filled in: the release carries these instead.
         (checkout / 'publisher.json').write_text(json.dumps(FILLED_PUBLISHER))
-        environment = dict(os.environ, SOURCE_DATE_EPOCH='1765324800', BRENHOLD_COMMIT=COMMIT)
+        cls.epoch = entry_epoch()
+        environment = dict(os.environ, SOURCE_DATE_EPOCH=cls.epoch, BRENHOLD_COMMIT=COMMIT)
         subprocess.run(['bash', 'scripts/release.sh', cls.cert, cls.key], cwd=checkout, env=environment,
                        check=True, capture_output=True)
         cls.folder = checkout / 'build-release'
@@ -525,7 +631,7 @@ class SignedRelease(ProductTest):
     def test_a_filled_publisher_file_stands_in_every_place(self):
         [installed] = {p.parent for p in self.installed.rglob('SECURITY.md')}
         document = json.loads((self.folder / f'Brenhold-{VERSION}.cdx.json').read_text())
-        self.assertEqual(publisher_mismatches(FILLED_PUBLISHER, '1765324800', self.zipped, installed, self.installer,
+        self.assertEqual(publisher_mismatches(FILLED_PUBLISHER, self.epoch, self.zipped, installed, self.installer,
                                               document), [])
         self.assertEqual(missing_sbom_elements(document, FILLED_PUBLISHER), [])
         checked = validate_sbom(self.folder / f'Brenhold-{VERSION}.cdx.json')
