@@ -11,7 +11,8 @@
 #                                 build-release/Brenhold-<version>-notes.md (its CHANGELOG.md entry),
 #                                 build-release/SHA256SUMS.txt for all four,
 #                                 build-release/Brenhold-<version>.intoto.json (the provenance of
-#                                 all five; signed as .intoto.json.p7s with the certificate)
+#                                 all five; with the certificate also signed, a DSSE envelope
+#                                 in .intoto.jsonl, the certificate beside it as .signer.pem)
 # Before anything is built, a release is refused, with what to change, when the tree differs
 # from its commit (a developer's build of any tree is scripts/build.sh), when the version's
 # entry in CHANGELOG.md is missing, empty or not dated on the release's day

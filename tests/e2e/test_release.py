@@ -1,6 +1,7 @@
 """The release: the same commit gives the same bytes from any checkout, the package holds
 exactly the tested program, and a signed program keeps the build's Authenticode digest,
 runs the job and passes the image checks."""
+import base64
 import calendar
 import hashlib
 import json
@@ -75,6 +76,12 @@ def validate_sbom(path):
     """The official CycloneDX 1.6 schema, strictly, through @cyclonedx/cyclonedx-library."""
     return subprocess.run(['node', SOURCE / 'tests' / 'sbom' / 'validate.mjs', BUILD / 'node', path],
                           capture_output=True, text=True)
+
+
+def verify_envelope(envelope, certificate):
+    """Sigstore's verifier, @sigstore/verify, on a DSSE envelope with a certificate's key."""
+    return subprocess.run(['node', SOURCE / 'tests' / 'provenance' / 'verify-dsse.mjs', BUILD / 'node', envelope,
+                           certificate], capture_output=True, text=True)
 
 
 def sbom_mismatches(document, program, packages, map_path):
@@ -226,6 +233,20 @@ def publisher_mismatches(facts, epoch, top, installed, installer, document):
 def build_info_packages(lines):
     return {line.split(': ')[0][len('package '):]: line.split(': ')[1].split()[0]
             for line in lines if line.startswith('package ')}
+
+
+def deb_digest(name, version):
+    """The digest a Debian package of the build must carry in the provenance: its .deb's
+    SHA-256 from the package index, else the SHA-256 of dpkg's copy of its md5sums."""
+    shown = subprocess.run(['apt-cache', 'show', f'{name}={version}'], capture_output=True, text=True).stdout
+    for stanza in shown.split('\n\n'):
+        if f'\nVersion: {version}\n' in f'\n{stanza}\n' and 'SHA256: ' in stanza:
+            return {'sha256': stanza.split('SHA256: ')[1].split()[0]}
+    listed = subprocess.run(['dpkg-query', '-L', name], capture_output=True, text=True).stdout
+    info = [path for path in pathlib.Path('/var/lib/dpkg/info').glob(f'{name}*.md5sums')
+            if path.name in (f'{name}.md5sums',) or path.name.startswith(f'{name}:')]
+    assert listed and len(info) == 1, (name, info)
+    return {'sha256-of-dpkg-md5sums': sha256(info[0])}
 
 
 def pe_checksum(path):
@@ -422,10 +443,13 @@ class Release(ProductTest):
         self.assertEqual(definition['externalParameters']['commit'], COMMIT)
         self.assertEqual(definition['resolvedDependencies'][0]['digest'], {'gitCommit': COMMIT})
         packages = build_info_packages((self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines())
-        materials = {d['name']: d['uri'] for d in definition['resolvedDependencies'][1:]}
+        materials = {d['name']: d for d in definition['resolvedDependencies'][1:]}
         self.assertEqual(sorted(materials), sorted(packages))
+        for name, material in materials.items():
+            with self.subTest(name):
+                self.assertEqual(material['digest'], deb_digest(name, packages[name]))
         self.assertTrue(statement['predicate']['runDetails']['builder']['id'])
-        self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.json.p7s').exists())
+        self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.jsonl').exists())
         other = json.loads((self.sboms[1].parent / f'Brenhold-{VERSION}.intoto.json').read_text())
         self.assertEqual(other, statement)
 
@@ -637,20 +661,34 @@ class SignedRelease(ProductTest):
         checked = validate_sbom(self.folder / f'Brenhold-{VERSION}.cdx.json')
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
 
-    def test_the_provenance_is_signed_with_the_release_s_certificate(self):
+    def test_the_provenance_is_a_dsse_envelope_sigstore_s_verifier_accepts(self):
         statement = self.folder / f'Brenhold-{VERSION}.intoto.json'
-        signature = self.folder / f'Brenhold-{VERSION}.intoto.json.p7s'
-        def verify(content):
-            return subprocess.run(['openssl', 'cms', '-verify', '-binary', '-inform', 'DER', '-in', signature,
-                                   '-content', content, '-CAfile', self.cert, '-purpose', 'any', '-out', os.devnull],
-                                  capture_output=True, text=True)
-        checked = verify(statement)
-        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        signed = self.folder / f'Brenhold-{VERSION}.intoto.jsonl'
+        signer = self.folder / f'Brenhold-{VERSION}.signer.pem'
+        self.assertEqual(signer.read_bytes(), self.cert.read_bytes())
+        [line] = signed.read_text().splitlines()
+        envelope = json.loads(line)
+        self.assertEqual(envelope['payloadType'], 'application/vnd.in-toto+json')
+        self.assertEqual(base64.b64decode(envelope['payload']), statement.read_bytes())
         self.assertTrue(json.loads(statement.read_text())['predicate']['buildDefinition']['externalParameters']['signed'])
-        # Another statement does not pass with that signature.
-        tampered = self.root / 'tampered.intoto.json'
-        tampered.write_text(statement.read_text().replace(COMMIT, '0' * 40))
-        self.assertNotEqual(verify(tampered).returncode, 0)
+        self.assertFalse((self.folder / f'Brenhold-{VERSION}.intoto.json.p7s').exists())
+        checked = verify_envelope(signed, signer)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        # Another statement, another payload type or another key does not pass.
+        other_key = self.root / 'other.pem'
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Other',
+                        '-keyout', self.root / 'other-key.pem', '-out', other_key], check=True, capture_output=True)
+        tampered_statement = dict(envelope, payload=base64.b64encode(
+            statement.read_bytes().replace(COMMIT.encode(), b'0' * 40)).decode())
+        for name, changed, key in [('statement', tampered_statement, signer),
+                                   ('payload type', dict(envelope, payloadType='application/json'), signer),
+                                   ('key', envelope, other_key)]:
+            with self.subTest(name):
+                tampered = self.root / 'tampered.intoto.jsonl'
+                tampered.write_text(json.dumps(changed) + '\n')
+                refused = verify_envelope(tampered, key)
+                self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
+                self.assertIn('SIGNATURE_ERROR', refused.stdout)
 
     def assertVerifies(self, path):
         verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.cert],
