@@ -73,7 +73,9 @@ def statement(folder, outputs, signed):
             'runDetails': {
                 'builder': {'id': BUILDER + buildinfo.distro()},
                 'metadata': {},
-                'byproducts': [{'name': 'BUILD-INFO.txt', 'digest': {'sha256': sha256(folder / 'BUILD-INFO.txt')}}],
+                'byproducts': [{'name': path.name, 'digest': {'sha256': sha256(path)}}
+                               for path in [folder / 'BUILD-INFO.txt', folder / f'Brenhold-{version}.buildinfo']
+                               if path.exists()],
             },
         },
     }

@@ -10,6 +10,8 @@
 #                                 build-release/Brenhold-<version>.cdx.json (the SBOM),
 #                                 build-release/Brenhold-<version>-notes.md (its CHANGELOG.md entry),
 #                                 build-release/SHA256SUMS.txt for all four,
+#                                 build-release/Brenhold-<version>.buildinfo (the whole build
+#                                 environment: BUILD-INFO.txt names only what shapes the bytes),
 #                                 build-release/Brenhold-<version>.intoto.json (the provenance of
 #                                 all five; with the certificate also signed, a DSSE envelope
 #                                 in .intoto.jsonl, the certificate beside it as .signer.pem)
@@ -47,6 +49,9 @@ if [ "${1:-}" = --check ]; then
   exit 0
 fi
 scripts/setup.sh
+# clang reads these search paths from the environment: a release is built from its inputs only
+# (scripts/record-link.sh keeps LIBRARY_PATH from the link of any build).
+unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH
 signing=()
 if [ $# -ge 2 ]; then
   options="${*:3}"
@@ -68,6 +73,7 @@ cd build-release
 outputs=("Brenhold-$version-win64.zip" "Brenhold-$version-win64.msi" "Brenhold-$version.cdx.json"
          "Brenhold-$version-notes.md")
 sha256sum "${outputs[@]}" >SHA256SUMS.txt
+"$python" ../scripts/make-buildinfo.py . "$python" "${outputs[@]:0:2}" BUILD-INFO.txt >/dev/null
 "$python" ../scripts/make-provenance.py . "${outputs[@]}" SHA256SUMS.txt >/dev/null
 for package in Brenhold-*-win64.zip Brenhold-*-win64.msi; do
   echo "$PWD/$package"

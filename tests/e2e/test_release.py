@@ -58,9 +58,9 @@ def entry_epoch():
     return str(calendar.timegm(time.strptime(day + ' 12:00', '%Y-%m-%d %H:%M')))
 
 
-def release(checkout, epoch):
+def release(checkout, epoch, **extra):
     """Runs scripts/release.sh in the checkout; the paths of the ZIP and the MSI."""
-    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch, BRENHOLD_COMMIT=COMMIT)
+    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch, BRENHOLD_COMMIT=COMMIT, **extra)
     output = subprocess.run(['bash', 'scripts/release.sh'], cwd=checkout, env=environment, check=True,
                             capture_output=True, text=True).stdout.split()
     packages = [pathlib.Path(output[0]), pathlib.Path(output[2])]
@@ -249,6 +249,12 @@ def deb_digest(name, version):
     return {'sha256-of-dpkg-md5sums': sha256(info[0])}
 
 
+def buildinfo_packages(record):
+    """{name: version} of a .buildinfo's Installed-Build-Depends."""
+    listed = record.split('Installed-Build-Depends:\n')[1]
+    return {match[0]: match[1] for match in re.findall(r'^ ([^: ]+):\S+ \(= ([^)]+)\),?$', listed, re.MULTILINE)}
+
+
 def pe_checksum(path):
     raw = pathlib.Path(path).read_bytes()
     (header,) = struct.unpack_from('<I', raw, 0x3C)
@@ -260,6 +266,12 @@ def image_checks(product):
     environment = dict(os.environ, BRENHOLD_PRODUCT=str(product))
     return subprocess.run([sys.executable, E2E / 'test_image.py'], env=environment, capture_output=True, text=True)
 
+
+# Packages of the build machine that do not shape a release's bytes: the C library, the
+# signing tools and what only they or CMake load. The release test builds once as if they
+# were at another version.
+UNRELATED = ['libc6', 'libcurl4', 'osslsigncode', 'openssl', 'libssl3']
+OTHER_VERSION = '99.9-another-machine'
 
 # A publisher with every fact known, for the release that must carry another file's facts.
 FILLED_PUBLISHER = {'name': 'Example Printing GmbH', 'website': 'https://printing.example',
@@ -277,12 +289,22 @@ class Release(ProductTest):
         cls.epoch = epoch
         cls.facts = json.loads((SOURCE / 'publisher.json').read_text())
         cls.packages, cls.installers, cls.programs, cls.sboms = [], [], [], []
-        # Two copies in unrelated folders, built one after the other.
-        for folder in ('one', 'elsewhere/deeper/two'):
+        # Two copies in unrelated folders, built one after the other; the second as on another
+        # machine of the same Debian release, whose packages that do not shape the bytes are at
+        # other versions (dpkg-query says so), with a LIBRARY_PATH of its own.
+        cls.other_machine = cls.root / 'other-machine'
+        (cls.other_machine / 'bin').mkdir(parents=True)
+        (cls.other_machine / 'lib').mkdir()
+        shim = cls.other_machine / 'bin' / 'dpkg-query'
+        shim.write_text('#!/bin/sh\n/usr/bin/dpkg-query "$@" | sed -E "s/^(' + '|'.join(UNRELATED) +
+                        ') [^ ]+ /\\1 ' + OTHER_VERSION + ' /"\n')
+        shim.chmod(0o755)
+        machines = [{}, {'PATH': f'{shim.parent}:{os.environ["PATH"]}', 'LIBRARY_PATH': str(cls.other_machine / 'lib')}]
+        for folder, machine in zip(('one', 'elsewhere/deeper/two'), machines):
             checkout = cls.root / folder
             checkout.mkdir(parents=True)
             copy_checkout(checkout)
-            package, installer = release(checkout, epoch)
+            package, installer = release(checkout, epoch, **machine)
             cls.packages.append(package)
             cls.installers.append(installer)
             cls.sboms.append(package.parent / f'Brenhold-{VERSION}.cdx.json')
@@ -310,6 +332,28 @@ class Release(ProductTest):
         self.assertEqual(sha256(self.sboms[0]), sha256(self.sboms[1]))
         self.assertEqual(self.packages[0].name, f'Brenhold-{VERSION}-win64.zip')
         self.assertEqual(self.installers[0].name, f'Brenhold-{VERSION}-win64.msi')
+
+    def test_the_packages_name_only_what_shapes_them_and_the_buildinfo_everything(self):
+        lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
+        shaping = build_info_packages(lines)
+        records = [(self.packages[i].parent / f'Brenhold-{VERSION}.buildinfo').read_text() for i in (0, 1)]
+        environment = [buildinfo_packages(record) for record in records]
+        for name in UNRELATED:
+            with self.subTest(name):
+                installed = subprocess.run(['dpkg-query', '-W', '-f', '${Version}', name], capture_output=True,
+                                           text=True).stdout
+                self.assertNotIn(name, shaping)
+                self.assertEqual(environment[0].get(name), installed or None)
+                if installed:
+                    self.assertEqual(environment[1][name], OTHER_VERSION)
+        self.assertEqual({name: environment[0][name] for name in shaping}, shaping)
+        self.assertIn('Build-Distribution: debian-', records[0])
+        for package in (self.packages[0], self.installers[0]):
+            self.assertIn(f' {sha256(package)} {package.stat().st_size} {package.name}\n', records[0])
+        # The other machine's LIBRARY_PATH did not reach its link.
+        account = (self.packages[1].parent / 'Brenhold.link.txt').read_text().splitlines()[0]
+        self.assertNotIn(str(self.other_machine / 'lib'), account)
+        self.assertIn('-libpath:/usr/x86_64-w64-mingw32/lib', account)
 
     def test_checksums_of_both_packages_beside_them(self):
         folder = self.packages[0].parent
@@ -450,8 +494,16 @@ class Release(ProductTest):
                 self.assertEqual(material['digest'], deb_digest(name, packages[name]))
         self.assertTrue(statement['predicate']['runDetails']['builder']['id'])
         self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.jsonl').exists())
+        # The other machine's statement differs in its .buildinfo only, a by-product.
         other = json.loads((self.sboms[1].parent / f'Brenhold-{VERSION}.intoto.json').read_text())
+        byproducts = [{b['name']: b['digest']['sha256'] for b in s['predicate']['runDetails'].pop('byproducts')}
+                      for s in (statement, other)]
         self.assertEqual(other, statement)
+        self.assertEqual(byproducts[0]['BUILD-INFO.txt'], byproducts[1]['BUILD-INFO.txt'])
+        self.assertEqual(byproducts[0][f'Brenhold-{VERSION}.buildinfo'],
+                         sha256(folder / f'Brenhold-{VERSION}.buildinfo'))
+        self.assertNotEqual(byproducts[0][f'Brenhold-{VERSION}.buildinfo'],
+                            byproducts[1][f'Brenhold-{VERSION}.buildinfo'])
 
     def test_package_carries_no_times_owners_or_modes_of_the_machine(self):
         # Same user and clock here for both builds: what would differ elsewhere (owners,
