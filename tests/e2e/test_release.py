@@ -124,25 +124,47 @@ def missing_sbom_elements(document, facts):
         found.append('timestamp')
     if [t['name'] for t in metadata.get('tools', {}).get('components', [])] != ['make-sbom.py']:
         found.append('generator in metadata.tools')
+    graph = {d['ref']: d['dependsOn'] for d in document.get('dependencies', [])}
+    unknown = {ref for c in document.get('compositions', []) if c['aggregate'] == 'unknown'
+               for ref in c.get('dependencies', [])}
+    # BSI TR-03183-2's fields of every component: creator, name, version (or, for what the
+    # program does not ship, what is known of it), file name, the executable, archive and
+    # structured properties, licences, dependencies (or that they are not known), and for
+    # what the program holds, SHA-512.
     for component in everything:
         name = component['name']
         shipped = component['bom-ref'] == 'Brenhold.exe' or component['bom-ref'].startswith('deb:')
-        if shipped and not component.get('supplier', {}).get('name'):
-            found.append(f'{name}: supplier')
+        properties = {p['name']: p['value'] for p in component.get('properties', [])}
+        if not component.get('supplier', {}).get('name') or not component.get('manufacturer', {}).get('name'):
+            found.append(f'{name}: supplier and manufacturer')
         if component.get('supplier', {}).get('name') == 'Debian' and \
                 component['supplier'].get('url') != ['https://www.debian.org']:
             found.append(f'{name}: supplier URL')
-        if not component.get('purl'):
+        if shipped and not component.get('purl'):
             found.append(f'{name}: purl')
-        if shipped and not component.get('version'):
+        if not (component.get('version') if shipped else properties.get('brenhold:version')):
             found.append(f'{name}: version')
+        if not shipped and component.get('version'):
+            found.append(f'{name}: a version the program cannot know')
+        for field in ('filename', 'executable', 'archive', 'structured'):
+            if not properties.get(f'bsi:component:{field}'):
+                found.append(f'{name}: bsi:component:{field}')
         if shipped and not all(choice.get('license', choice).get('acknowledgement') in ('declared', 'concluded')
                                for choice in component.get('licenses', [None]) if choice):
             found.append(f'{name}: licence acknowledgement')
-        if shipped and not component.get('licenses'):
+        if not component.get('licenses'):
             found.append(f'{name}: licence')
-    if len({c.get('purl') for c in everything}) != len(everything):
+        if component['bom-ref'] not in graph and component['bom-ref'] not in unknown:
+            found.append(f'{name}: dependencies, or that they are not known')
+        if shipped and component.get('components') is None and properties['bsi:component:executable'] == \
+                'executable' and 'SHA-512' not in {h['alg'] for h in component.get('hashes', [])}:
+            found.append(f'{name}: SHA-512')
+    purls = [c['purl'] for c in everything if c.get('purl')]
+    if len(set(purls)) != len(purls):
         found.append('unique purls')
+    library = refs.get('print-library', {})
+    if library.get('purl') or 'unknown' not in library.get('supplier', {}).get('name', ''):
+        found.append('the print library: an unknown third party\'s, identified by nothing but its name')
     if product.get('supplier', {}).get('name') != facts['name']:
         found.append('the program\'s supplier')
     if ('url' in product['supplier']) != bool(facts['website']):
@@ -159,7 +181,6 @@ def missing_sbom_elements(document, facts):
         found.append('the source\'s URI')
     if 'distribution' not in references:
         found.append('the distribution\'s URI')
-    graph = {d['ref']: d['dependsOn'] for d in document.get('dependencies', [])}
     needs = graph.get('Brenhold.exe', [])
     if 'print-library' not in needs or refs.get('print-library', {}).get('name') != 'Tamsel.dll':
         found.append('the print library in the dependency graph')
@@ -416,6 +437,12 @@ class Release(ProductTest):
         for path, name in [(('metadata', 'authors'), 'author of the SBOM data'),
                            (('metadata', 'component', 'purl'), 'Brenhold caller: purl'),
                            (('metadata', 'component', 'properties'), 'bsi:component:filename'),
+                           (('components', 0, 'properties'), 'mingw-w64-x86-64-dev: bsi:component:filename'),
+                           (('components', 0, 'components', 0, 'hashes'), 'libadvapi32.a: SHA-512'),
+                           (('dependencies', 3), 'libadvapi32.a: dependencies, or that they are not known'),
+                           (('components', 2, 'supplier'), 'Tamsel.dll: supplier and manufacturer'),
+                           (('components', 3, 'properties'), 'ADVAPI32.dll: version'),
+                           (('components', 3, 'licenses'), 'ADVAPI32.dll: licence'),
                            (('compositions',), 'compositions: complete for the program, unknown for the print '
                                                'library')]:
             with self.subTest(name):
