@@ -769,6 +769,26 @@ class SignedRelease(ProductTest):
                 self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
                 self.assertIn('SIGNATURE_ERROR', refused.stdout)
 
+    def test_deploying_md_s_provenance_check_passes_and_fails_as_it_says(self):
+        text = (SOURCE / 'DEPLOYING.md').read_text()
+        block = text[text.index('the folder of the download:\n\n') + len('the folder of the download:\n\n'):]
+        commands = '\n'.join(line[4:] for line in block[:block.index('\n\n')].splitlines())
+        commands = commands.replace('<version>', VERSION).replace('ISSUER.pem', str(self.cert))
+        envelope = self.folder / f'Brenhold-{VERSION}.intoto.jsonl'
+        original = envelope.read_text()
+        self.addCleanup(envelope.write_text, original)
+        checked = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn('Verified OK', checked.stdout)
+        # Another statement in the envelope, under the same signature, is refused.
+        forged = json.loads(original)
+        forged['payload'] = base64.b64encode(base64.b64decode(forged['payload']).replace(
+            COMMIT.encode(), b'0' * 40)).decode()
+        envelope.write_text(json.dumps(forged) + '\n')
+        refused = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn('Verification failure', refused.stdout + refused.stderr)
+
     def assertVerifies(self, path):
         verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.cert],
                                   capture_output=True, text=True)
