@@ -25,15 +25,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 refuse() { echo "release.sh: not a release: $*" >&2; exit 1; }
-# The commit a release names: BRENHOLD_COMMIT for a copy of a checkout without its .git,
-# else the checkout's HEAD, and only when the tree holds exactly that commit.
-if [ -n "${BRENHOLD_COMMIT:-}" ]; then
-  [[ $BRENHOLD_COMMIT =~ ^[0-9a-f]{40}$ ]] ||
-    refuse "BRENHOLD_COMMIT is \"$BRENHOLD_COMMIT\": name the commit the tree was copied from, all 40 hex digits"
-elif git rev-parse --verify -q HEAD >/dev/null 2>&1; then
+# The commit a release names: the checkout's HEAD, and only when the tree holds exactly that
+# commit; for a copy of a checkout without its .git, BRENHOLD_COMMIT.
+if head=$(git rev-parse --verify -q HEAD 2>/dev/null); then
+  [ -z "${BRENHOLD_COMMIT:-}" ] || [ "$BRENHOLD_COMMIT" = "$head" ] ||
+    refuse "BRENHOLD_COMMIT names $BRENHOLD_COMMIT, the checkout is at $head: unset it"
   changed=$(git status --porcelain)
   [ -z "$changed" ] ||
     refuse "the tree differs from its commit (git status):"$'\n'"$changed"$'\n'"commit or stash the changes (or remove the new files), then release"
+elif [ -n "${BRENHOLD_COMMIT:-}" ]; then
+  [[ $BRENHOLD_COMMIT =~ ^[0-9a-f]{40}$ ]] ||
+    refuse "BRENHOLD_COMMIT is \"$BRENHOLD_COMMIT\": name the commit the tree was copied from, all 40 hex digits"
 else
   refuse "no git checkout here: release from a clone, or set BRENHOLD_COMMIT to the commit this tree was copied from"
 fi

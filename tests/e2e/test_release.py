@@ -685,7 +685,7 @@ class ReleaseGates(unittest.TestCase):
     """A release is refused before anything is built, saying what to change; a developer's
     build of the same tree is not (BUILD-INFO.txt marks its commit "+changes")."""
 
-    def gate(self, change, commit):
+    def gate(self, change, commit, **extra):
         # The files of this checkout, committed into a repository of their own: the scripts
         # under test are those of the working tree.
         clone = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
@@ -701,6 +701,7 @@ class ReleaseGates(unittest.TestCase):
             subprocess.run(git + ['commit', '-q', '-am', 'gate'], cwd=clone, check=True)
         environment = {k: v for k, v in os.environ.items() if k != 'BRENHOLD_COMMIT'}
         environment['SOURCE_DATE_EPOCH'] = entry_epoch()
+        environment.update({name: value(clone) for name, value in extra.items()})
         return clone, subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=clone, env=environment,
                                      capture_output=True, text=True)
 
@@ -713,6 +714,17 @@ class ReleaseGates(unittest.TestCase):
                     self.assertIn(refusal, checked.stderr)
                 else:
                     self.assertEqual(checked.returncode, 0, checked.stderr)
+
+    def test_a_checkout_s_own_commit_decides_not_the_environment(self):
+        head = lambda clone: subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=clone, capture_output=True,  # noqa: E731
+                                            text=True).stdout.strip()
+        for name, commit, refusal in [('its HEAD named, the tree changed', head, 'the tree differs from its commit'),
+                                      ('another commit named', lambda clone: '0' * 40, 'unset it')]:
+            with self.subTest(name):
+                _, checked = self.gate(lambda c: edit(c / 'README.md', '#', '# changed'), name == 'another commit named',
+                                       BRENHOLD_COMMIT=commit)
+                self.assertEqual(checked.returncode, 1, checked.stdout)
+                self.assertIn(refusal, checked.stderr)
 
     def test_a_copy_must_name_its_whole_commit(self):
         for commit in ('abc123', COMMIT + '+changes'):
