@@ -156,8 +156,8 @@ def missing_sbom_elements(document, facts):
             found.append(f'{name}: licence')
         if component['bom-ref'] not in graph and component['bom-ref'] not in unknown:
             found.append(f'{name}: dependencies, or that they are not known')
-        if shipped and component.get('components') is None and properties['bsi:component:executable'] == \
-                'executable' and 'SHA-512' not in {h['alg'] for h in component.get('hashes', [])}:
+        if shipped and component.get('components') is None and properties.get('bsi:component:executable') != \
+                'non-executable' and 'SHA-512' not in {h['alg'] for h in component.get('hashes', [])}:
             found.append(f'{name}: SHA-512')
     purls = [c['purl'] for c in everything if c.get('purl')]
     if len(set(purls)) != len(purls):
@@ -559,7 +559,7 @@ class Release(ProductTest):
         self.assertEqual(sorted(materials), sorted(packages))
         for name, material in materials.items():
             with self.subTest(name):
-                self.assertEqual(material['digest'], deb_digest(name, packages[name]))
+                self.assertEqual(material.get('digest'), deb_digest(name, packages[name]))
         self.assertTrue(statement['predicate']['runDetails']['builder']['id'])
         self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.jsonl').exists())
         # The other machine's statement differs in its .buildinfo only, a by-product.
