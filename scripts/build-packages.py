@@ -107,7 +107,9 @@ def shaping_files(python):
     writers = programs(WRITERS)
     inputs_ = inputs(python)
     files = writers + programs(RUNNERS) + inputs_
-    for program in writers + [path for path in inputs_ if path.suffix == '.so']:
+    # Python writes the ZIP and the checksums: it and its extension modules are writers too.
+    python_files = [pathlib.Path(python).resolve()] + [path for path in inputs_ if path.suffix == '.so']
+    for program in writers + python_files:
         files += [library for library in libraries(program) if not is_runtime(library)]
     return {str(path) for path in files}
 
