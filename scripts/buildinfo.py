@@ -16,9 +16,9 @@ def read(folder):
 
 def distro():
     """debian-12, debian-13...: the Debian release of this machine, as purl's distro names it."""
-    fields = dict(line.split('=', 1) for line in pathlib.Path('/etc/os-release').read_text().splitlines()
-                  if '=' in line)
-    return f'{fields["ID"]}-{fields.get("VERSION_ID", "unknown").strip(chr(34))}'.strip('"')
+    fields = {name: value.strip('"') for name, value in
+              (line.split('=', 1) for line in pathlib.Path('/etc/os-release').read_text().splitlines() if '=' in line)}
+    return f'{fields["ID"]}-{fields.get("VERSION_ID", "unknown")}'
 
 
 def debian_purl(package, version, architecture, subpath=''):
