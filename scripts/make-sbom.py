@@ -14,10 +14,14 @@ What it holds, by the NTIA minimum elements and BSI TR-03183-2:
   package with its purl, Debian as supplier and the upstream project as manufacturer, and
   each linked archive with its hashes and a purl naming its path in the package; the licence
   is that of the files linked (concluded), not of the whole package;
-- what the program needs at run time and does not carry: the print library (version
-  unknown) and the Windows DLLs of its import table;
-- the dependency graph, and compositions: complete for the program's own parts, unknown for
-  the print library and the system DLLs;
+- what the program needs at run time and does not carry: the print library (an unknown third
+  party's component: supplier, version and licence unknown, no purl) and the Windows DLLs of
+  its import table (supplied by the operating system); neither gets a made-up version, the
+  property brenhold:version says what is known;
+- for every component, BSI's filename/executable/archive/structured properties;
+- the dependency graph (an empty entry for a part known to depend on nothing, none where it
+  is not known), and compositions: complete for the program's own parts, unknown for the
+  print library and the system DLLs;
 - formulation: every Debian package of BUILD-INFO.txt with its exact version, as the build
   used it; metadata.tools: this generator.
 The serial number is derived from the content and the timestamp is SOURCE_DATE_EPOCH, so the
