@@ -258,9 +258,13 @@ def os_release():
 
 
 def owning_package(path):
-    """The Debian package that installed the file, without its architecture."""
-    owner = subprocess.run(['dpkg-query', '-S', str(path)], capture_output=True, text=True, check=True).stdout
-    return owner.split(':')[0].split(',')[0].strip()
+    """The Debian package that installed the file, without its architecture. Under Debian's
+    merged /usr, dpkg may know a library under /usr/lib by its older name under /lib."""
+    for name in (str(path), str(path).replace('/usr/lib/', '/lib/', 1)):
+        owner = subprocess.run(['dpkg-query', '-S', name], capture_output=True, text=True).stdout
+        if owner:
+            return owner.split(':')[0].split(',')[0].strip()
+    raise AssertionError(f'no package owns {path}')
 
 
 def loaded_library(program, stem):
