@@ -219,9 +219,13 @@ def os_release():
 
 
 def owning_package(path):
-    """The Debian package that installed the file, without its architecture."""
-    owner = subprocess.run(['dpkg-query', '-S', str(path)], capture_output=True, text=True, check=True).stdout
-    return owner.split(':')[0].split(',')[0].strip()
+    """The Debian package that installed the file, without its architecture. Debian 12 merged
+    /lib into /usr/lib, but its packages still name the file under /lib: dpkg knows it there."""
+    for name in (str(path), str(path).removeprefix('/usr')):
+        owner = subprocess.run(['dpkg-query', '-S', name], capture_output=True, text=True).stdout
+        if owner:
+            return owner.split(':')[0].split(',')[0].strip()
+    raise AssertionError(f'no Debian package owns {path}')
 
 
 def loaded_library(program, stem):
