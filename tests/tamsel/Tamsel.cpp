@@ -379,7 +379,8 @@ void writeStandardError(const std::string& text) {
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-// Whether the path the caller handed over still names a file: "none" before any call.
+// Whether the path the caller handed over still names a file: "none" before any call. Read
+// only while the caller unloads this library: at process exit the caller has freed the path.
 std::string printedFileState() {
     if (gPrintedPath == nullptr) return "none";
     return GetFileAttributesA(gPrintedPath) == INVALID_FILE_ATTRIBUTES ? "absent" : "present";
@@ -466,14 +467,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
             reinterpret_cast<BYTE*>(instance) + reinterpret_cast<IMAGE_DOS_HEADER*>(instance)->e_lfanew);
         logEvent("attach base=" + number(reinterpret_cast<uintptr_t>(instance)) +
-                 " size=" + number(nt->OptionalHeader.SizeOfImage));
+                 " size=" + number(nt->OptionalHeader.SizeOfImage) + " mxcsr=" + number(__builtin_ia32_stmxcsr()));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
         if (!environment("TAMSEL_BREAK").empty()) breakImport(environment("TAMSEL_BREAK"));
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
         // lpReserved is null for FreeLibrary and non-null when the process is ending.
-        logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary" : "process-exit") +
-                 " file=" + printedFileState());
+        logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary file=" + printedFileState()
+                                                                  : std::string("process-exit")));
         if (reserved != nullptr && !environment("TAMSEL_WINDOWS").empty()) {
             logEvent("exit windows-left=" + classesOfLiveWindows());
         }
