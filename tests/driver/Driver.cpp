@@ -189,9 +189,18 @@ std::wstring otherWindows(DWORD processId) {
     return list;
 }
 
+// The input method's own windows: Windows' default IME window (class "IME") and, from Wine
+// 10 on, a "Wine IME" window that Wine's input method makes for each thread with windows,
+// ahead of the program's own in the window order. A log-off reaches them too, and the
+// system's window procedure answers for them: they are never the program's hidden window.
+bool isInputMethodWindow(HWND window) {
+    const std::wstring kind = className(window);
+    return kind == L"IME" || kind == L"Wine IME";
+}
+
 HWND hiddenWindow(DWORD processId) {
     for (HWND window : processWindows(processId)) {
-        if (!isBox(window) && !IsWindowVisible(window)) return window;
+        if (!isBox(window) && !isInputMethodWindow(window) && !IsWindowVisible(window)) return window;
     }
     return nullptr;
 }
