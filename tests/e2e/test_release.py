@@ -258,13 +258,13 @@ def os_release():
 
 
 def owning_package(path):
-    """The Debian package that installed the file, without its architecture. Under Debian's
-    merged /usr, dpkg may know a library under /usr/lib by its older name under /lib."""
-    for name in (str(path), str(path).replace('/usr/lib/', '/lib/', 1)):
+    """The Debian package that installed the file, without its architecture. Debian 12 merged
+    /lib into /usr/lib, but its packages still name the file under /lib: dpkg knows it there."""
+    for name in (str(path), str(path).removeprefix('/usr')):
         owner = subprocess.run(['dpkg-query', '-S', name], capture_output=True, text=True).stdout
         if owner:
             return owner.split(':')[0].split(',')[0].strip()
-    raise AssertionError(f'no package owns {path}')
+    raise AssertionError(f'no Debian package owns {path}')
 
 
 def loaded_library(program, stem):
