@@ -4,9 +4,9 @@
 # (scripts/publisher.py); the versions the
 # tools report of themselves (the compiler, linker, resource and message compilers, CMake,
 # Python with its zipfile over zlib, wixl, olefile and pefile); and, one "package" line each,
-# the exact Debian version (with its revision) of every package whose files the build runs or
-# reads (scripts/build-packages.py). Two builds of one commit give the same bytes when these
-# are the same.
+# the exact Debian version (with its revision) of every package whose files shape the bytes
+# (scripts/build-packages.py; the whole build environment goes beside the packages, in the
+# release's .buildinfo). Two builds of one commit give the same bytes when these are the same.
 #   scripts/build-info.sh VERSION PYTHON SOURCE-DIR
 # The commit is BRENHOLD_COMMIT when set (a copy of a checkout without its .git), else the
 # source folder's HEAD, marked "+changes" when the tree differs from it.

@@ -1,11 +1,20 @@
 #!/usr/bin/env python3
-"""The Debian packages, with their exact versions (Debian revision included), whose files
-shape a release's bytes: every program the build runs on the way to the program, the ZIP and
-the MSI (found on PATH as the build finds them), the shared libraries each of them loads, the
-headers and archives the program is compiled and linked against, and the Python modules that
-write the packages. One line each, sorted: NAME VERSION ARCHITECTURE.
+"""The Debian packages, with their exact versions (Debian revision included), of a release's
+build. One line each, sorted: NAME VERSION ARCHITECTURE.
 
-    build-packages.py PYTHON
+    build-packages.py PYTHON                   what shapes the bytes (BUILD-INFO.txt, in the packages)
+    build-packages.py --environment PYTHON     the whole build environment (the .buildinfo beside them)
+
+What shapes the bytes: the programs that write the program, the ZIP and the MSI (compiler,
+linker, resource and message compilers, the MinGW gcc that windres preprocesses with, wixl
+and msibuild; found on PATH as the build finds them), the shared libraries those writers load
+(libLLVM, libmsi, libgcab, zlib...) but for the machine's C and C++ runtimes, the packages of
+the host compiler that builds the message-file generator and of CMake (not their libraries),
+the headers and archives the program is compiled and linked against, and Python with the
+modules that write the packages (and the libraries their extension modules load). The whole
+environment adds what does not reach the bytes of an unsigned release: the signing tools
+(osslsigncode, openssl: a signed program is compared by its Authenticode digest, which the
+signature leaves out), the libraries of CMake and of the host compiler, and the runtimes.
 
 A file that no package owns (a tool installed by hand) is named instead, as "unpackaged PATH",
 so that a rebuild elsewhere sees that it cannot match by package versions alone."""
@@ -16,16 +25,21 @@ import subprocess
 import sys
 
 TRIPLE = 'x86_64-w64-mingw32'
-# The programs of the build: compiler and linker, the resource and message compilers
-# (windres preprocesses with the MinGW gcc), the host compiler of the message-file generator,
-# CMake, and what writes and signs the packages. No archiver: the build makes no static
-# library, and which one CMake found (llvm-ar where Debian's llvm is installed, else ar)
-# depends on the machine, not on the bytes.
-TOOLS = ['clang', 'clang++', 'ld.lld', 'lld-link', f'{TRIPLE}-windres', f'{TRIPLE}-windmc',
-         f'{TRIPLE}-gcc', f'{TRIPLE}-gcc-win32', f'{TRIPLE}-g++-win32', 'g++', 'cmake', 'wixl', 'msibuild',
-         'osslsigncode', 'openssl']
+# The programs that write the bytes, whose libraries count too. No archiver: the build makes
+# no static library, and which one CMake found (llvm-ar where Debian's llvm is installed,
+# else ar) depends on the machine, not on the bytes.
+WRITERS = ['clang', 'clang++', 'ld.lld', 'lld-link', f'{TRIPLE}-windres', f'{TRIPLE}-windmc',
+           f'{TRIPLE}-gcc', f'{TRIPLE}-gcc-win32', f'{TRIPLE}-g++-win32', 'wixl', 'msibuild']
+# Programs the build runs whose own package counts, not their libraries: the host compiler of
+# the message-file generator (whose output is text) and CMake.
+RUNNERS = ['g++', 'cmake']
+# Programs only a signed release runs.
+SIGNERS = ['osslsigncode', 'openssl']
 # Programs the compiler drivers run in turn.
 HELPERS = {'g++': ['cc1plus', 'as', 'ld'], f'{TRIPLE}-gcc': ['cc1']}
+# The machine's C and C++ runtimes, which every program loads: they run the tools, they do
+# not make what the tools write.
+RUNTIMES = ('ld-linux', 'libc.so', 'libm.so', 'libgcc_s.so', 'libstdc++.so')
 # What writes the ZIP, the MSI, the SBOM and the checksums.
 MODULES = ['zipfile', 'zlib', 'hashlib', 'json', 'uuid', 'olefile', 'pefile']
 
@@ -34,9 +48,9 @@ def run(*command):
     return subprocess.run(command, capture_output=True, text=True).stdout.strip()
 
 
-def programs():
+def programs(tools):
     found = []
-    for tool in TOOLS:
+    for tool in tools:
         path = shutil.which(tool)
         if not path:
             continue
@@ -85,12 +99,34 @@ def owners(paths):
     return found
 
 
+def is_runtime(path):
+    return path.name.startswith(RUNTIMES)
+
+
+def shaping_files(python):
+    writers = programs(WRITERS)
+    inputs_ = inputs(python)
+    files = writers + programs(RUNNERS) + inputs_
+    # Python writes the ZIP and the checksums: it and its extension modules are writers too.
+    python_files = [pathlib.Path(python).resolve()] + [path for path in inputs_ if path.suffix == '.so']
+    for program in writers + python_files:
+        files += [library for library in libraries(program) if not is_runtime(library)]
+    return {str(path) for path in files}
+
+
+def environment_files(python):
+    files = shaping_files(python)
+    for program in programs(WRITERS + RUNNERS + SIGNERS) + [pathlib.Path(python).resolve()]:
+        files |= {str(path) for path in [program] + libraries(program)}
+    return files
+
+
 def main():
-    python = sys.argv[1] if len(sys.argv) > 1 else sys.executable
-    files = []
-    for program in programs():
-        files += [program] + libraries(program)
-    files = {str(path) for path in files + inputs(python)}
+    arguments = sys.argv[1:]
+    whole = arguments[:1] == ['--environment']
+    arguments = arguments[1:] if whole else arguments
+    python = arguments[0] if arguments else sys.executable
+    files = environment_files(python) if whole else shaping_files(python)
     found = owners(files)
     packages = sorted(set(found.values()))
     versions = run('dpkg-query', '-W', '-f', '${Package} ${Version} ${Architecture}\n', *packages).splitlines()

@@ -1,38 +1,41 @@
 #!/usr/bin/env python3
 """Writes the release's provenance: an in-toto statement (v1) with a SLSA v1 provenance
 predicate, naming what was built (each output by its SHA-256), from what (the commit) and
-with what (every Debian package of BUILD-INFO.txt, with its exact version):
+with what (every Debian package of BUILD-INFO.txt, with its exact version and the SHA-256 of
+its .deb as the package index gives it):
 
     make-provenance.py BUILD-FOLDER OUTPUT...      -> BUILD-FOLDER/Brenhold-<version>.intoto.json
 
 Given a certificate and its key (BRENHOLD_SIGN_CERT, BRENHOLD_SIGN_KEY: PEM files, the ones
-the release signs the program with), it is also signed: a detached CMS signature in DER,
-Brenhold-<version>.intoto.json.p7s, holding the certificate, made by `openssl cms` without
-signed attributes (no signing time), so the same statement and key give the same signature.
-A reviewer checks it with
-
-    openssl cms -verify -binary -inform DER -in Brenhold-<version>.intoto.json.p7s \\
-        -content Brenhold-<version>.intoto.json -CAfile ISSUER.pem -purpose any -out /dev/null
+the release signs the program with), the statement is also signed as in-toto attestations
+are: a DSSE envelope (payloadType application/vnd.in-toto+json, the statement's bytes as its
+payload, one signature over DSSE's pre-authentication encoding), one line of
+Brenhold-<version>.intoto.jsonl, with the certificate beside it as
+Brenhold-<version>.signer.pem. The signature is RSA PKCS#1 v1.5 or ECDSA with SHA-256, as the
+key is, made by `openssl dgst`; its keyid is the SHA-256 of the certificate's public key (DER).
 
 The statement holds no time of the build and no path of the machine: the same release gives
 the same bytes."""
+import base64
 import hashlib
 import json
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import buildinfo  # noqa: E402
 import publisher  # noqa: E402
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
-# Identifiers of this project's own: how a release is built (scripts/release.sh, as
-# docs/DEVELOPING.md's "Releases" describes it) and by what.
+# Identifiers of this project's own: how a release is built (scripts/release.sh; DEPLOYING.md,
+# which ships, defines it under "The provenance") and by what, on which Debian release.
 BUILD_TYPE = 'urn:brenhold-caller:build-type:release-sh:v1'
-BUILDER = 'urn:brenhold-caller:builder:release-sh-debian-12'
+BUILDER = 'urn:brenhold-caller:builder:release-sh-'
 
 
 def sha256(path):
@@ -41,10 +44,13 @@ def sha256(path):
 
 def statement(folder, outputs, signed):
     version, commit, packages = buildinfo.read(folder)
+    digests = buildinfo.deb_digests(packages)
     facts = publisher.load(SOURCE)
-    source = {'name': 'source', 'annotations': {'commit': commit}}
-    if re.fullmatch(r'[0-9a-f]{40}', commit):
-        source['digest'] = {'gitCommit': commit}
+    # A release names a whole commit (scripts/release.sh refuses any other tree), and in-toto's
+    # ResourceDescriptor needs a digest, a URI or the content.
+    if not re.fullmatch(r'[0-9a-f]{40}', commit):
+        raise SystemExit(f'make-provenance.py: the commit is "{commit}": only a committed tree is released')
+    source = {'name': 'source', 'digest': {'gitCommit': commit}}
     if facts['source_repository']:
         source['uri'] = f'git+{facts["source_repository"]}@{commit}'
     parameters = {'version': version, 'commit': commit, 'signed': signed}
@@ -60,16 +66,47 @@ def statement(folder, outputs, signed):
                 'externalParameters': parameters,
                 'internalParameters': {'SOURCE_DATE_EPOCH': os.environ.get('SOURCE_DATE_EPOCH', '')},
                 'resolvedDependencies': [source] + [
-                    {'uri': buildinfo.debian_purl(name, package_version, architecture), 'name': name}
+                    {'uri': buildinfo.debian_purl(name, package_version, architecture), 'name': name,
+                     'digest': digests[name]}
                     for name, package_version, architecture in packages],
             },
             'runDetails': {
-                'builder': {'id': BUILDER},
+                'builder': {'id': BUILDER + buildinfo.distro()},
                 'metadata': {},
-                'byproducts': [{'name': 'BUILD-INFO.txt', 'digest': {'sha256': sha256(folder / 'BUILD-INFO.txt')}}],
+                'byproducts': [{'name': path.name, 'digest': {'sha256': sha256(path)}}
+                               for path in [folder / 'BUILD-INFO.txt', folder / f'Brenhold-{version}.buildinfo']
+                               if path.exists()],
             },
         },
     }
+
+
+PAYLOAD_TYPE = 'application/vnd.in-toto+json'
+
+
+def pae(payload_type, payload):
+    """DSSE's pre-authentication encoding: the bytes a DSSE signature signs."""
+    kind = payload_type.encode()
+    return b'DSSEv1 %d %s %d %s' % (len(kind), kind, len(payload), payload)
+
+
+def openssl(*arguments, data=None):
+    return subprocess.run(['openssl', *arguments], input=data, capture_output=True, check=True).stdout
+
+
+def key_id(cert):
+    """The SHA-256 of the certificate's public key, DER: the signature's hint to its key."""
+    public = openssl('x509', '-in', str(cert), '-noout', '-pubkey')
+    return hashlib.sha256(openssl('pkey', '-pubin', '-outform', 'DER', data=public)).hexdigest()
+
+
+def envelope(payload, cert, key):
+    with tempfile.NamedTemporaryFile() as signed:
+        signed.write(pae(PAYLOAD_TYPE, payload))
+        signed.flush()
+        signature = openssl('dgst', '-sha256', '-sign', str(key), signed.name)
+    return {'payloadType': PAYLOAD_TYPE, 'payload': base64.b64encode(payload).decode(),
+            'signatures': [{'keyid': key_id(cert), 'sig': base64.b64encode(signature).decode()}]}
 
 
 def main():
@@ -77,12 +114,14 @@ def main():
     cert, key = os.environ.get('BRENHOLD_SIGN_CERT'), os.environ.get('BRENHOLD_SIGN_KEY')
     version = buildinfo.read(folder)[0]
     out = folder / f'Brenhold-{version}.intoto.json'
-    out.write_text(json.dumps(statement(folder, outputs, bool(cert)), indent=2) + '\n', encoding='utf-8')
+    payload = (json.dumps(statement(folder, outputs, bool(cert)), indent=2) + '\n').encode()
+    out.write_bytes(payload)
     print(out)
     if cert:
-        subprocess.run(['openssl', 'cms', '-sign', '-binary', '-noattr', '-md', 'sha256', '-in', out,
-                        '-signer', cert, '-inkey', key, '-outform', 'DER', '-out', f'{out}.p7s'], check=True)
-        print(f'{out}.p7s')
+        signed = folder / f'Brenhold-{version}.intoto.jsonl'
+        signed.write_text(json.dumps(envelope(payload, cert, key), separators=(',', ':')) + '\n', encoding='ascii')
+        shutil.copyfile(cert, folder / f'Brenhold-{version}.signer.pem')
+        print(signed)
 
 
 if __name__ == '__main__':

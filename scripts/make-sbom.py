@@ -14,10 +14,14 @@ What it holds, by the NTIA minimum elements and BSI TR-03183-2:
   package with its purl, Debian as supplier and the upstream project as manufacturer, and
   each linked archive with its hashes and a purl naming its path in the package; the licence
   is that of the files linked (concluded), not of the whole package;
-- what the program needs at run time and does not carry: the print library (version
-  unknown) and the Windows DLLs of its import table;
-- the dependency graph, and compositions: complete for the program's own parts, unknown for
-  the print library and the system DLLs;
+- what the program needs at run time and does not carry: the print library (an unknown third
+  party's component: supplier, version and licence unknown, no purl) and the Windows DLLs of
+  its import table (supplied by the operating system); neither gets a made-up version, the
+  property brenhold:version says what is known;
+- for every component, BSI's filename/executable/archive/structured properties;
+- the dependency graph (an empty entry for a part known to depend on nothing, none where it
+  is not known), and compositions: complete for the program's own parts, unknown for the
+  print library and the system DLLs;
 - formulation: every Debian package of BUILD-INFO.txt with its exact version, as the build
   used it; metadata.tools: this generator.
 The serial number is derived from the content and the timestamp is SOURCE_DATE_EPOCH, so the
@@ -52,6 +56,12 @@ PACKAGES = {
 }
 MICROSOFT = {'name': 'Microsoft Corporation', 'url': ['https://www.microsoft.com']}
 PRINT_LIBRARY = 'Tamsel.dll'
+UNKNOWN_VENDOR = {'name': 'unknown: the print library\'s vendor, a third party'}
+# What is known of the version of a component the program does not ship, where a version
+# would stand.
+VERSION_NOTE = 'brenhold:version'
+WINDOWS_VERSIONS = ('supplied by the operating system: that of the machine\'s Windows, Vista (6.0) or later '
+                    '(README.md\'s requirements)')
 # The SBOMs of this project get serial numbers in a namespace of their own.
 NAMESPACE = uuid.UUID('0f5c6d2e-7b1a-4c3e-9e8d-2a6b5c4d3e1f')
 
@@ -62,11 +72,31 @@ def hashes(path):
             {'alg': 'SHA-512', 'content': hashlib.sha512(data).hexdigest()}]
 
 
-def package_component(package, version, architecture, archives, note):
+def bsi_properties(filename, executable, archive, structured):
+    """BSI TR-03183-2's per-component properties: the file's name and whether it is executable
+    code, an archive, and structured (carrying a description of what it holds)."""
+    return [{'name': 'bsi:component:filename', 'value': filename},
+            {'name': 'bsi:component:executable', 'value': 'executable' if executable else 'non-executable'},
+            {'name': 'bsi:component:archive', 'value': 'archive' if archive else 'no archive'},
+            {'name': 'bsi:component:structured', 'value': 'structured' if structured else 'unstructured'}]
+
+
+def deb_filename(package, version, architecture):
+    """The .deb's name as Debian's archive gives it: the version without its epoch."""
+    return f'{package}_{version.split(":", 1)[-1]}_{architecture}.deb'
+
+
+def declared(licence):
+    """The same licence, as the files' own notices declare it (the TR's original licence)."""
+    return {'license': dict(licence['license'], acknowledgement='declared')} if 'license' in licence else None
+
+
+def package_component(package, version, architecture, archives, note, digest):
     if package not in PACKAGES:
         raise SystemExit(f'make-sbom.py: no licence known for {package}: read it, name it here and in '
                          'THIRD-PARTY-NOTICES.txt')
     known = PACKAGES[package]
+    licences = [known['licence']] + ([declared(known['licence'])] if declared(known['licence']) else [])
     component = {
         'type': 'library',
         'bom-ref': f'deb:{package}',
@@ -74,10 +104,14 @@ def package_component(package, version, architecture, archives, note):
         'manufacturer': known['manufacturer'],
         'name': package,
         'version': version,
-        'licenses': [known['licence']],
+        'licenses': licences,
         'purl': buildinfo.debian_purl(package, version, architecture),
         'description': note,
+        # The .deb: an archive of files, described by its control data.
+        'properties': bsi_properties(deb_filename(package, version, architecture), False, True, True),
     }
+    if 'sha256' in digest:
+        component['hashes'] = [{'alg': 'SHA-256', 'content': digest['sha256']}]
     if archives:
         component['components'] = [{
             'type': 'library',
@@ -87,19 +121,24 @@ def package_component(package, version, architecture, archives, note):
             'name': archive.name,
             'version': version,
             'hashes': hashes(archive),
-            'licenses': [known['licence']],
+            'licenses': licences,
             'purl': buildinfo.debian_purl(package, version, architecture, str(archive)),
-            'properties': [{'name': 'brenhold:linked-members', 'value': str(count)}],
+            # An ar archive of object code, with no description of its members beyond their names.
+            'properties': [{'name': 'brenhold:linked-members', 'value': str(count)}] +
+                          bsi_properties(archive.name, True, True, False),
         } for archive, count in archives]
     return component
 
 
 def third_party(map_path):
+    packages = linkmap.packages(map_path)
+    digests = buildinfo.deb_digests([(p.name, p.version, p.architecture) for p in packages])
     return [package_component(package.name, package.version, package.architecture,
                               [(component.archive, len(component.members)) for component in package.archives],
                               'archive members linked into Brenhold.exe' if package.archives
-                              else 'header templates compiled into the program\'s own objects')
-            for package in linkmap.packages(map_path)]
+                              else 'header templates compiled into the program\'s own objects',
+                              digests[package.name])
+            for package in packages]
 
 
 def system_libraries(program):
@@ -111,30 +150,44 @@ def system_libraries(program):
         'type': 'library',
         'bom-ref': f'windows:{name.lower()}',
         'supplier': MICROSOFT,
+        'manufacturer': MICROSOFT,
         'name': name,
         'purl': f'pkg:generic/microsoft/{name.lower()}',
         'scope': 'required',
-        'description': 'a Windows system DLL of the program\'s import table: part of Windows, not shipped; '
-                       'its version is that of the machine',
+        'licenses': [{'license': {'name': 'part of Microsoft Windows, under the licence terms of the machine\'s '
+                                          'Windows'}}],
+        'description': 'a Windows system DLL of the program\'s import table: supplied by the operating system, '
+                       'not shipped; its version is that of the machine\'s Windows (Vista, 6.0, or later)',
+        # No version: CycloneDX 1.6 has no field for a version the machine supplies, and none is
+        # made up; the property says what is known.
+        'properties': bsi_properties(name, True, False, False) + [{'name': VERSION_NOTE, 'value': WINDOWS_VERSIONS}],
     } for name in names]
 
 
 def print_library():
+    """A third party's library, not shipped: the program loads it by its bare name and works
+    with whichever version the machine has, so nothing identifies it beyond its file name."""
     return {
         'type': 'library',
         'bom-ref': 'print-library',
+        'supplier': UNKNOWN_VENDOR,
+        'manufacturer': UNKNOWN_VENDOR,
         'name': PRINT_LIBRARY,
-        'purl': f'pkg:generic/{PRINT_LIBRARY.lower()}',
         'scope': 'required',
-        'description': 'the print library the program loads at run time by its bare name; a third party\'s '
-                       'product, licensed by its vendor, not shipped; its supplier, version and parts are unknown',
+        'licenses': [{'license': {'name': 'unknown: its vendor\'s own licence terms'}}],
+        'description': 'the print library the program loads at run time by its bare name: an unknown third '
+                       'party\'s component, installed and licensed by its vendor, not shipped with the program; '
+                       'its supplier, version, licence and parts are unknown, and the program accepts any version',
+        'properties': bsi_properties(PRINT_LIBRARY, True, False, False) + [
+            {'name': VERSION_NOTE, 'value': 'unknown: whichever version its vendor installed on the machine'}],
     }
 
 
 def formulation(packages):
-    return [{
-        'bom-ref': 'build',
-        'components': [{
+    digests = buildinfo.deb_digests(packages)
+    components = []
+    for name, version, architecture in packages:
+        component = {
             # Debian names its library packages lib..., Python's modules python3-... and its
             # headers and archives ...-dev; the others hold the programs the build runs.
             'type': 'library' if name.startswith(('lib', 'python3-')) or name.endswith('-dev') else 'application',
@@ -143,8 +196,11 @@ def formulation(packages):
             'name': name,
             'version': version,
             'purl': buildinfo.debian_purl(name, version, architecture),
-        } for name, version, architecture in packages],
-    }]
+        }
+        if 'sha256' in digests[name]:
+            component['hashes'] = [{'alg': 'SHA-256', 'content': digests[name]['sha256']}]
+        components.append(component)
+    return [{'bom-ref': 'build', 'components': components}]
 
 
 def organisation(facts):
@@ -215,7 +271,10 @@ def bom(folder):
         'components': library + needed,
         'dependencies': [
             {'ref': 'Brenhold.exe', 'dependsOn': [c['bom-ref'] for c in library + needed]},
-            *[{'ref': c['bom-ref'], 'dependsOn': []} for c in library],
+            # Known to depend on nothing: the packages' parts (archives of import stubs and header
+            # templates). The print library and the system DLLs have no entry: what they depend on is
+            # not known (compositions, below).
+            *[{'ref': ref, 'dependsOn': []} for ref in own_parts],
         ],
         'compositions': [
             {'aggregate': 'complete', 'assemblies': ['Brenhold.exe', *own_parts],

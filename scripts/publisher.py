@@ -9,7 +9,7 @@ the source tree, and what a release writes from it:
 publisher.json: "name" (required: Windows Installer's Manufacturer, the SBOM's author and
 supplier, SECURITY.md, BUILD-INFO.txt), "website", "source_repository" (https URLs),
 "security_contact" (an https URL or an e-mail address) and "support_years" (whole years from
-a release's date). A fact nobody has yet stays empty: the release then says so where it would
+a release's date, at least five: SECURITY.md says five years is the least). A fact nobody has yet stays empty: the release then says so where it would
 stand, and leaves it out where a field is optional (the MSI's ARP properties, the SBOM).
 
 The end of support is a month and year counted from the release's date, SOURCE_DATE_EPOCH,
@@ -29,6 +29,8 @@ EMAIL = re.compile(r'^[^\s@]+@[^\s@]+\.[^\s@]+$')
 # SECURITY.md's generated blocks: <!-- publisher: NAME --> ... <!-- publisher: end -->
 BLOCK = re.compile(r'(<!-- publisher: (\w+) -->\n)(.*?)(<!-- publisher: end -->)', re.DOTALL)
 NONE_YET = 'none yet'
+# SECURITY.md's own text: "Five years is the least that the EU Cyber Resilience Act ... asks".
+LEAST_SUPPORT_YEARS = 5
 
 
 def load(source_dir):
@@ -49,8 +51,11 @@ def load(source_dir):
     if contact and not (URL.match(contact) or EMAIL.match(contact)):
         problems.append('"security_contact" must be an https URL or an e-mail address')
     years = facts.get('support_years')
-    if not isinstance(years, int) or isinstance(years, bool) or years < 1:
-        problems.append('"support_years" must be a whole number of years, at least 1')
+    if not isinstance(years, int) or isinstance(years, bool):
+        problems.append(f'"support_years" must be a whole number of years, at least {LEAST_SUPPORT_YEARS}')
+    elif years < LEAST_SUPPORT_YEARS:
+        problems.append(f'"support_years" is {years}, and SECURITY.md says five years is the least (the EU Cyber '
+                        f'Resilience Act\'s): set it to {LEAST_SUPPORT_YEARS} or more')
     if problems:
         raise SystemExit(f'{path}: ' + '; '.join(problems))
     return {name: facts.get(name, '').strip() for name in TEXTS} | {'support_years': years}

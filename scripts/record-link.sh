@@ -7,7 +7,9 @@
 set -uo pipefail
 account=${1:?usage: record-link.sh ACCOUNT LINK-COMMAND...}
 shift
-"$@" -Wl,--verbose 2>"$account"
+# clang adds every folder of LIBRARY_PATH to the link's library path: a machine's setting
+# would decide which archive a -l name finds, so the link runs without it.
+env -u LIBRARY_PATH "$@" -Wl,--verbose 2>"$account"
 status=$?
 if [ "$status" -ne 0 ]; then
   cat "$account" >&2

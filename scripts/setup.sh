@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 or 13 (run as root). Installs only
 # what is missing, so a second run costs nothing. With --tests, also what only the tests use:
-# Node.js and npm, and with them the SBOM validator (from tests/sbom's package.json and lock
-# file, into build/node). Package names are those both releases have: the build runs git
-# (a release's date is its last commit's), and clang's runtime comes under its unversioned
-# name (clang 14's on Debian 12, clang 19's on Debian 13).
+# Node.js and npm, and with them the SBOM validator and the signed provenance's verifier
+# (from tests/sbom's package.json and lock file, into build/node). Package names are those
+# both releases have: the build runs git (a release's date is its last commit's), and clang's
+# runtime comes under its unversioned name (clang 14's on Debian 12, clang 19's on Debian 13).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(

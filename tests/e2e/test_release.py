@@ -1,16 +1,20 @@
 """The release: the same commit gives the same bytes from any checkout, the package holds
 exactly the tested program, and a signed program keeps the build's Authenticode digest,
 runs the job and passes the image checks."""
+import base64
+import calendar
 import hashlib
 import json
 import os
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import time
+import unittest
 import zipfile
 
 import harness
@@ -46,9 +50,17 @@ def copy_checkout(target):
 COMMIT = subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=SOURCE, capture_output=True, text=True).stdout.strip()
 
 
-def release(checkout, epoch):
+def entry_epoch():
+    """Noon (UTC) of the day CHANGELOG.md gives the version's entry: a release must be made
+    on or soon after that day, so the test releases on it, whenever it runs."""
+    changelog = (SOURCE / 'CHANGELOG.md').read_text()
+    day = re.search(rf'^## \[{re.escape(VERSION)}\] - (\d{{4}}-\d{{2}}-\d{{2}})$', changelog, re.MULTILINE).group(1)
+    return str(calendar.timegm(time.strptime(day + ' 12:00', '%Y-%m-%d %H:%M')))
+
+
+def release(checkout, epoch, **extra):
     """Runs scripts/release.sh in the checkout; the paths of the ZIP and the MSI."""
-    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch, BRENHOLD_COMMIT=COMMIT)
+    environment = dict(os.environ, SOURCE_DATE_EPOCH=epoch, BRENHOLD_COMMIT=COMMIT, **extra)
     output = subprocess.run(['bash', 'scripts/release.sh'], cwd=checkout, env=environment, check=True,
                             capture_output=True, text=True).stdout.split()
     packages = [pathlib.Path(output[0]), pathlib.Path(output[2])]
@@ -64,6 +76,12 @@ def validate_sbom(path):
     """The official CycloneDX 1.6 schema, strictly, through @cyclonedx/cyclonedx-library."""
     return subprocess.run(['node', SOURCE / 'tests' / 'sbom' / 'validate.mjs', BUILD / 'node', path],
                           capture_output=True, text=True)
+
+
+def verify_envelope(envelope, certificate):
+    """Sigstore's verifier, @sigstore/verify, on a DSSE envelope with a certificate's key."""
+    return subprocess.run(['node', SOURCE / 'tests' / 'provenance' / 'verify-dsse.mjs', BUILD / 'node', envelope,
+                           certificate], capture_output=True, text=True)
 
 
 def sbom_mismatches(document, program, packages, map_path):
@@ -106,25 +124,47 @@ def missing_sbom_elements(document, facts):
         found.append('timestamp')
     if [t['name'] for t in metadata.get('tools', {}).get('components', [])] != ['make-sbom.py']:
         found.append('generator in metadata.tools')
+    graph = {d['ref']: d['dependsOn'] for d in document.get('dependencies', [])}
+    unknown = {ref for c in document.get('compositions', []) if c['aggregate'] == 'unknown'
+               for ref in c.get('dependencies', [])}
+    # BSI TR-03183-2's fields of every component: creator, name, version (or, for what the
+    # program does not ship, what is known of it), file name, the executable, archive and
+    # structured properties, licences, dependencies (or that they are not known), and for
+    # what the program holds, SHA-512.
     for component in everything:
         name = component['name']
         shipped = component['bom-ref'] == 'Brenhold.exe' or component['bom-ref'].startswith('deb:')
-        if shipped and not component.get('supplier', {}).get('name'):
-            found.append(f'{name}: supplier')
+        properties = {p['name']: p['value'] for p in component.get('properties', [])}
+        if not component.get('supplier', {}).get('name') or not component.get('manufacturer', {}).get('name'):
+            found.append(f'{name}: supplier and manufacturer')
         if component.get('supplier', {}).get('name') == 'Debian' and \
                 component['supplier'].get('url') != ['https://www.debian.org']:
             found.append(f'{name}: supplier URL')
-        if not component.get('purl'):
+        if shipped and not component.get('purl'):
             found.append(f'{name}: purl')
-        if shipped and not component.get('version'):
+        if not (component.get('version') if shipped else properties.get('brenhold:version')):
             found.append(f'{name}: version')
+        if not shipped and component.get('version'):
+            found.append(f'{name}: a version the program cannot know')
+        for field in ('filename', 'executable', 'archive', 'structured'):
+            if not properties.get(f'bsi:component:{field}'):
+                found.append(f'{name}: bsi:component:{field}')
         if shipped and not all(choice.get('license', choice).get('acknowledgement') in ('declared', 'concluded')
                                for choice in component.get('licenses', [None]) if choice):
             found.append(f'{name}: licence acknowledgement')
-        if shipped and not component.get('licenses'):
+        if not component.get('licenses'):
             found.append(f'{name}: licence')
-    if len({c.get('purl') for c in everything}) != len(everything):
+        if component['bom-ref'] not in graph and component['bom-ref'] not in unknown:
+            found.append(f'{name}: dependencies, or that they are not known')
+        if shipped and component.get('components') is None and properties.get('bsi:component:executable') != \
+                'non-executable' and 'SHA-512' not in {h['alg'] for h in component.get('hashes', [])}:
+            found.append(f'{name}: SHA-512')
+    purls = [c['purl'] for c in everything if c.get('purl')]
+    if len(set(purls)) != len(purls):
         found.append('unique purls')
+    library = refs.get('print-library', {})
+    if library.get('purl') or 'unknown' not in library.get('supplier', {}).get('name', ''):
+        found.append('the print library: an unknown third party\'s, identified by nothing but its name')
     if product.get('supplier', {}).get('name') != facts['name']:
         found.append('the program\'s supplier')
     if ('url' in product['supplier']) != bool(facts['website']):
@@ -141,7 +181,6 @@ def missing_sbom_elements(document, facts):
         found.append('the source\'s URI')
     if 'distribution' not in references:
         found.append('the distribution\'s URI')
-    graph = {d['ref']: d['dependsOn'] for d in document.get('dependencies', [])}
     needs = graph.get('Brenhold.exe', [])
     if 'print-library' not in needs or refs.get('print-library', {}).get('name') != 'Tamsel.dll':
         found.append('the print library in the dependency graph')
@@ -263,6 +302,26 @@ def build_info_packages(lines):
             for line in lines if line.startswith('package ')}
 
 
+def deb_digest(name, version):
+    """The digest a Debian package of the build must carry in the provenance: its .deb's
+    SHA-256 from the package index, else the SHA-256 of dpkg's copy of its md5sums."""
+    shown = subprocess.run(['apt-cache', 'show', f'{name}={version}'], capture_output=True, text=True).stdout
+    for stanza in shown.split('\n\n'):
+        if f'\nVersion: {version}\n' in f'\n{stanza}\n' and 'SHA256: ' in stanza:
+            return {'sha256': stanza.split('SHA256: ')[1].split()[0]}
+    listed = subprocess.run(['dpkg-query', '-L', name], capture_output=True, text=True).stdout
+    info = [path for path in pathlib.Path('/var/lib/dpkg/info').glob(f'{name}*.md5sums')
+            if path.name in (f'{name}.md5sums',) or path.name.startswith(f'{name}:')]
+    assert listed and len(info) == 1, (name, info)
+    return {'sha256-of-dpkg-md5sums': sha256(info[0])}
+
+
+def buildinfo_packages(record):
+    """{name: version} of a .buildinfo's Installed-Build-Depends."""
+    listed = record.split('Installed-Build-Depends:\n')[1]
+    return {match[0]: match[1] for match in re.findall(r'^ ([^: ]+):\S+ \(= ([^)]+)\),?$', listed, re.MULTILINE)}
+
+
 def pe_checksum(path):
     raw = pathlib.Path(path).read_bytes()
     (header,) = struct.unpack_from('<I', raw, 0x3C)
@@ -275,6 +334,12 @@ def image_checks(product):
     return subprocess.run([sys.executable, E2E / 'test_image.py'], env=environment, capture_output=True, text=True)
 
 
+# Packages of the build machine that do not shape a release's bytes: the C library, the
+# signing tools and what only they or CMake load. The release test builds once as if they
+# were at another version.
+UNRELATED = ['libc6', 'libcurl4', 'osslsigncode', 'openssl', 'libssl3']
+OTHER_VERSION = '99.9-another-machine'
+
 # A publisher with every fact known, for the release that must carry another file's facts.
 FILLED_PUBLISHER = {'name': 'Example Printing GmbH', 'website': 'https://printing.example',
                     'source_repository': 'https://git.example/brenhold-caller',
@@ -286,18 +351,27 @@ class Release(ProductTest):
     @classmethod
     def setUpClass(cls):
         cls.root = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-release-'))
-        epoch = subprocess.run(['git', 'log', '-1', '--format=%ct'], cwd=SOURCE, capture_output=True,
-                               text=True).stdout.strip() or '1765324800'
+        epoch = entry_epoch()
         cls.stamp = time.gmtime(int(epoch))[:5]
         cls.epoch = epoch
         cls.facts = json.loads((SOURCE / 'publisher.json').read_text())
         cls.packages, cls.installers, cls.programs, cls.sboms = [], [], [], []
-        # Two copies in unrelated folders, built one after the other.
-        for folder in ('one', 'elsewhere/deeper/two'):
+        # Two copies in unrelated folders, built one after the other; the second as on another
+        # machine of the same Debian release, whose packages that do not shape the bytes are at
+        # other versions (dpkg-query says so), with a LIBRARY_PATH of its own.
+        cls.other_machine = cls.root / 'other-machine'
+        (cls.other_machine / 'bin').mkdir(parents=True)
+        (cls.other_machine / 'lib').mkdir()
+        shim = cls.other_machine / 'bin' / 'dpkg-query'
+        shim.write_text('#!/bin/sh\n/usr/bin/dpkg-query "$@" | sed -E "s/^(' + '|'.join(UNRELATED) +
+                        ') [^ ]+ /\\1 ' + OTHER_VERSION + ' /"\n')
+        shim.chmod(0o755)
+        machines = [{}, {'PATH': f'{shim.parent}:{os.environ["PATH"]}', 'LIBRARY_PATH': str(cls.other_machine / 'lib')}]
+        for folder, machine in zip(('one', 'elsewhere/deeper/two'), machines):
             checkout = cls.root / folder
             checkout.mkdir(parents=True)
             copy_checkout(checkout)
-            package, installer = release(checkout, epoch)
+            package, installer = release(checkout, epoch, **machine)
             cls.packages.append(package)
             cls.installers.append(installer)
             cls.sboms.append(package.parent / f'Brenhold-{VERSION}.cdx.json')
@@ -325,6 +399,28 @@ class Release(ProductTest):
         self.assertEqual(sha256(self.sboms[0]), sha256(self.sboms[1]))
         self.assertEqual(self.packages[0].name, f'Brenhold-{VERSION}-win64.zip')
         self.assertEqual(self.installers[0].name, f'Brenhold-{VERSION}-win64.msi')
+
+    def test_the_packages_name_only_what_shapes_them_and_the_buildinfo_everything(self):
+        lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
+        shaping = build_info_packages(lines)
+        records = [(self.packages[i].parent / f'Brenhold-{VERSION}.buildinfo').read_text() for i in (0, 1)]
+        environment = [buildinfo_packages(record) for record in records]
+        for name in UNRELATED:
+            with self.subTest(name):
+                installed = subprocess.run(['dpkg-query', '-W', '-f', '${Version}', name], capture_output=True,
+                                           text=True).stdout
+                self.assertNotIn(name, shaping)
+                self.assertEqual(environment[0].get(name), installed or None)
+                if installed:
+                    self.assertEqual(environment[1][name], OTHER_VERSION)
+        self.assertEqual({name: environment[0][name] for name in shaping}, shaping)
+        self.assertIn('Build-Distribution: debian-', records[0])
+        for package in (self.packages[0], self.installers[0]):
+            self.assertIn(f' {sha256(package)} {package.stat().st_size} {package.name}\n', records[0])
+        # The other machine's LIBRARY_PATH did not reach its link.
+        account = (self.packages[1].parent / 'Brenhold.link.txt').read_text().splitlines()[0]
+        self.assertNotIn(str(self.other_machine / 'lib'), account)
+        self.assertIn('-libpath:/usr/x86_64-w64-mingw32/lib', account)
 
     def test_checksums_of_both_packages_beside_them(self):
         folder = self.packages[0].parent
@@ -387,6 +483,12 @@ class Release(ProductTest):
         for path, name in [(('metadata', 'authors'), 'author of the SBOM data'),
                            (('metadata', 'component', 'purl'), 'Brenhold caller: purl'),
                            (('metadata', 'component', 'properties'), 'bsi:component:filename'),
+                           (('components', 0, 'properties'), 'mingw-w64-x86-64-dev: bsi:component:filename'),
+                           (('components', 0, 'components', 0, 'hashes'), 'libadvapi32.a: SHA-512'),
+                           (('dependencies', 3), 'libadvapi32.a: dependencies, or that they are not known'),
+                           (('components', 2, 'supplier'), 'Tamsel.dll: supplier and manufacturer'),
+                           (('components', 3, 'properties'), 'ADVAPI32.dll: version'),
+                           (('components', 3, 'licenses'), 'ADVAPI32.dll: licence'),
                            (('compositions',), 'compositions: complete for the program, unknown for the print '
                                                'library')]:
             with self.subTest(name):
@@ -457,12 +559,23 @@ class Release(ProductTest):
         self.assertEqual(definition['externalParameters']['commit'], COMMIT)
         self.assertEqual(definition['resolvedDependencies'][0]['digest'], {'gitCommit': COMMIT})
         packages = build_info_packages((self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines())
-        materials = {d['name']: d['uri'] for d in definition['resolvedDependencies'][1:]}
+        materials = {d['name']: d for d in definition['resolvedDependencies'][1:]}
         self.assertEqual(sorted(materials), sorted(packages))
+        for name, material in materials.items():
+            with self.subTest(name):
+                self.assertEqual(material.get('digest'), deb_digest(name, packages[name]))
         self.assertTrue(statement['predicate']['runDetails']['builder']['id'])
-        self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.json.p7s').exists())
+        self.assertFalse((folder / f'Brenhold-{VERSION}.intoto.jsonl').exists())
+        # The other machine's statement differs in its .buildinfo only, a by-product.
         other = json.loads((self.sboms[1].parent / f'Brenhold-{VERSION}.intoto.json').read_text())
+        byproducts = [{b['name']: b['digest']['sha256'] for b in s['predicate']['runDetails'].pop('byproducts')}
+                      for s in (statement, other)]
         self.assertEqual(other, statement)
+        self.assertEqual(byproducts[0]['BUILD-INFO.txt'], byproducts[1]['BUILD-INFO.txt'])
+        self.assertEqual(byproducts[0][f'Brenhold-{VERSION}.buildinfo'],
+                         sha256(folder / f'Brenhold-{VERSION}.buildinfo'))
+        self.assertNotEqual(byproducts[0][f'Brenhold-{VERSION}.buildinfo'],
+                            byproducts[1][f'Brenhold-{VERSION}.buildinfo'])
 
     def test_package_carries_no_times_owners_or_modes_of_the_machine(self):
         # Same user and clock here for both builds: what would differ elsewhere (owners,
@@ -532,6 +645,113 @@ class Release(ProductTest):
         self.assertFalse((box.work / 'x.txt').exists())
 
 
+def edit(path, old, new):
+    text = path.read_text()
+    assert old in text, (path, old)
+    path.write_text(text.replace(old, new, 1))
+
+
+def entry_heading():
+    return re.search(rf'^## \[{re.escape(VERSION)}\] - .*$', (SOURCE / 'CHANGELOG.md').read_text(), re.MULTILINE).group(0)
+
+
+def empty_entry(clone):
+    text = (clone / 'CHANGELOG.md').read_text()
+    start = text.index(entry_heading())
+    following = text.find('\n## [', start + 1)
+    (clone / 'CHANGELOG.md').write_text(text[:start] + entry_heading() + '\n' +
+                                        (text[following:] if following > 0 else ''))
+
+
+def bump_without_entry(clone):
+    edit(clone / 'CMakeLists.txt', f'project(Brenhold VERSION {VERSION}', 'project(Brenhold VERSION 99.0.0.0')
+
+
+# Each gate of a release: what is changed in a clean clone of the commit, whether that change
+# is committed, and the words of the refusal ('' where the release must go ahead).
+GATES = [
+    ('a clean clone releases', None, False, ''),
+    ('a changed file', lambda c: edit(c / 'README.md', '#', '# changed'), False,
+     'the tree differs from its commit'),
+    ('a new file', lambda c: (c / 'stray.txt').write_text('x'), False, 'remove the new files'),
+    ('an empty entry', empty_entry, True, 'it lists no change'),
+    ('an empty section', lambda c: edit(c / 'CHANGELOG.md', entry_heading(), entry_heading() + '\n\n### Fixed\n'),
+     True, 'section "### Fixed" lists no change'),
+    ('an entry dated 1999-01-01', lambda c: edit(c / 'CHANGELOG.md', entry_heading(), entry_heading()[:-10] +
+                                                  '1999-01-01'), True, 'the entry is dated 1999-01-01'),
+    ('a version without an entry', bump_without_entry, True, 'there is no entry "## [99.0.0.0]'),
+    ('three years of support', lambda c: edit(c / 'publisher.json', '"support_years": 5', '"support_years": 3'),
+     True, '"support_years" is 3'),
+]
+
+
+class ReleaseGates(unittest.TestCase):
+    """A release is refused before anything is built, saying what to change; a developer's
+    build of the same tree is not (BUILD-INFO.txt marks its commit "+changes")."""
+
+    def gate(self, change, commit, **extra):
+        # The files of this checkout, committed into a repository of their own: the scripts
+        # under test are those of the working tree.
+        clone = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
+        self.addCleanup(shutil.rmtree, clone, True)
+        copy_checkout(clone)
+        git = ['git', '-c', 'user.name=Gate', '-c', 'user.email=gate@example.invalid']
+        subprocess.run(git + ['init', '-q'], cwd=clone, check=True)
+        subprocess.run(git + ['add', '-A'], cwd=clone, check=True)
+        subprocess.run(git + ['commit', '-q', '-m', 'tree'], cwd=clone, check=True)
+        if change:
+            change(clone)
+        if commit:
+            subprocess.run(git + ['commit', '-q', '-am', 'gate'], cwd=clone, check=True)
+        environment = {k: v for k, v in os.environ.items() if k != 'BRENHOLD_COMMIT'}
+        environment['SOURCE_DATE_EPOCH'] = entry_epoch()
+        environment.update({name: value(clone) for name, value in extra.items()})
+        return clone, subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=clone, env=environment,
+                                     capture_output=True, text=True)
+
+    def test_each_gate_refuses_its_case_and_says_what_to_change(self):
+        for name, change, commit, refusal in GATES:
+            with self.subTest(name):
+                _, checked = self.gate(change, commit)
+                if refusal:
+                    self.assertEqual(checked.returncode, 1, checked.stdout)
+                    self.assertIn(refusal, checked.stderr)
+                else:
+                    self.assertEqual(checked.returncode, 0, checked.stderr)
+
+    def test_a_checkout_s_own_commit_decides_not_the_environment(self):
+        head = lambda clone: subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=clone, capture_output=True,  # noqa: E731
+                                            text=True).stdout.strip()
+        for name, commit, refusal in [('its HEAD named, the tree changed', head, 'the tree differs from its commit'),
+                                      ('another commit named', lambda clone: '0' * 40, 'unset it')]:
+            with self.subTest(name):
+                _, checked = self.gate(lambda c: edit(c / 'README.md', '#', '# changed'), name == 'another commit named',
+                                       BRENHOLD_COMMIT=commit)
+                self.assertEqual(checked.returncode, 1, checked.stdout)
+                self.assertIn(refusal, checked.stderr)
+
+    def test_a_copy_must_name_its_whole_commit(self):
+        for commit in ('abc123', COMMIT + '+changes'):
+            with self.subTest(commit):
+                copy = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
+                self.addCleanup(shutil.rmtree, copy, True)
+                copy_checkout(copy)
+                checked = subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=copy, capture_output=True,
+                                         text=True, env=dict(os.environ, BRENHOLD_COMMIT=commit,
+                                                             SOURCE_DATE_EPOCH=entry_epoch()))
+                self.assertEqual(checked.returncode, 1)
+                self.assertIn('all 40 hex digits', checked.stderr)
+
+    def test_a_developer_s_build_of_a_changed_tree_says_so(self):
+        clone, _ = self.gate(lambda c: edit(c / 'README.md', '#', '# changed'), False)
+        python = sys.executable
+        info = subprocess.run(['bash', clone / 'scripts' / 'build-info.sh', VERSION, python, clone], capture_output=True,
+                              text=True, env={k: v for k, v in os.environ.items() if k != 'BRENHOLD_COMMIT'})
+        self.assertEqual(info.returncode, 0, info.stderr)
+        head = subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=clone, capture_output=True, text=True).stdout.strip()
+        self.assertIn(f'commit: {head}+changes', info.stdout.splitlines())
+
+
 class SignedRelease(ProductTest):
     """A release given a certificate signs the program before it packs it: the ZIP and the
     MSI carry the signed program, the MSI is signed, and the checksums and the SBOM name the
@@ -549,7 +769,8 @@ class SignedRelease(ProductTest):
         copy_checkout(checkout)
         # Another publisher, with every fact filled in: the release carries these instead.
         (checkout / 'publisher.json').write_text(json.dumps(FILLED_PUBLISHER))
-        environment = dict(os.environ, SOURCE_DATE_EPOCH='1765324800', BRENHOLD_COMMIT=COMMIT)
+        cls.epoch = entry_epoch()
+        environment = dict(os.environ, SOURCE_DATE_EPOCH=cls.epoch, BRENHOLD_COMMIT=COMMIT)
         subprocess.run(['bash', 'scripts/release.sh', cls.cert, cls.key], cwd=checkout, env=environment,
                        check=True, capture_output=True)
         cls.folder = checkout / 'build-release'
@@ -570,26 +791,60 @@ class SignedRelease(ProductTest):
     def test_a_filled_publisher_file_stands_in_every_place(self):
         [installed] = {p.parent for p in self.installed.rglob('SECURITY.md')}
         document = json.loads((self.folder / f'Brenhold-{VERSION}.cdx.json').read_text())
-        self.assertEqual(publisher_mismatches(FILLED_PUBLISHER, '1765324800', self.zipped, installed, self.installer,
+        self.assertEqual(publisher_mismatches(FILLED_PUBLISHER, self.epoch, self.zipped, installed, self.installer,
                                               document), [])
         self.assertEqual(missing_sbom_elements(document, FILLED_PUBLISHER), [])
         checked = validate_sbom(self.folder / f'Brenhold-{VERSION}.cdx.json')
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
 
-    def test_the_provenance_is_signed_with_the_release_s_certificate(self):
+    def test_the_provenance_is_a_dsse_envelope_sigstore_s_verifier_accepts(self):
         statement = self.folder / f'Brenhold-{VERSION}.intoto.json'
-        signature = self.folder / f'Brenhold-{VERSION}.intoto.json.p7s'
-        def verify(content):
-            return subprocess.run(['openssl', 'cms', '-verify', '-binary', '-inform', 'DER', '-in', signature,
-                                   '-content', content, '-CAfile', self.cert, '-purpose', 'any', '-out', os.devnull],
-                                  capture_output=True, text=True)
-        checked = verify(statement)
-        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        signed = self.folder / f'Brenhold-{VERSION}.intoto.jsonl'
+        signer = self.folder / f'Brenhold-{VERSION}.signer.pem'
+        self.assertEqual(signer.read_bytes(), self.cert.read_bytes())
+        [line] = signed.read_text().splitlines()
+        envelope = json.loads(line)
+        self.assertEqual(envelope['payloadType'], 'application/vnd.in-toto+json')
+        self.assertEqual(base64.b64decode(envelope['payload']), statement.read_bytes())
         self.assertTrue(json.loads(statement.read_text())['predicate']['buildDefinition']['externalParameters']['signed'])
-        # Another statement does not pass with that signature.
-        tampered = self.root / 'tampered.intoto.json'
-        tampered.write_text(statement.read_text().replace(COMMIT, '0' * 40))
-        self.assertNotEqual(verify(tampered).returncode, 0)
+        self.assertFalse((self.folder / f'Brenhold-{VERSION}.intoto.json.p7s').exists())
+        checked = verify_envelope(signed, signer)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        # Another statement, another payload type or another key does not pass.
+        other_key = self.root / 'other.pem'
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Other',
+                        '-keyout', self.root / 'other-key.pem', '-out', other_key], check=True, capture_output=True)
+        tampered_statement = dict(envelope, payload=base64.b64encode(
+            statement.read_bytes().replace(COMMIT.encode(), b'0' * 40)).decode())
+        for name, changed, key in [('statement', tampered_statement, signer),
+                                   ('payload type', dict(envelope, payloadType='application/json'), signer),
+                                   ('key', envelope, other_key)]:
+            with self.subTest(name):
+                tampered = self.root / 'tampered.intoto.jsonl'
+                tampered.write_text(json.dumps(changed) + '\n')
+                refused = verify_envelope(tampered, key)
+                self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
+                self.assertIn('SIGNATURE_ERROR', refused.stdout)
+
+    def test_deploying_md_s_provenance_check_passes_and_fails_as_it_says(self):
+        text = (SOURCE / 'DEPLOYING.md').read_text()
+        block = text[text.index('the folder of the download:\n\n') + len('the folder of the download:\n\n'):]
+        commands = '\n'.join(line[4:] for line in block[:block.index('\n\n')].splitlines())
+        commands = commands.replace('<version>', VERSION).replace('ISSUER.pem', str(self.cert))
+        envelope = self.folder / f'Brenhold-{VERSION}.intoto.jsonl'
+        original = envelope.read_text()
+        self.addCleanup(envelope.write_text, original)
+        checked = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn('Verified OK', checked.stdout)
+        # Another statement in the envelope, under the same signature, is refused.
+        forged = json.loads(original)
+        forged['payload'] = base64.b64encode(base64.b64decode(forged['payload']).replace(
+            COMMIT.encode(), b'0' * 40)).decode()
+        envelope.write_text(json.dumps(forged) + '\n')
+        refused = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn('Verification failure', refused.stdout + refused.stderr)
 
     def assertVerifies(self, path):
         verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.cert],
