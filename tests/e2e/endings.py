@@ -66,12 +66,14 @@ def fill(template, **fields):
     return FIELD.sub(lambda m: fields[m.group(1)] if m.group(1) != 'address' else '{address}', template)
 
 
-def pattern(template, **fields):
-    """A regular expression for the whole text, the address left open; None as fill()."""
+def pattern(template, whole=True, **fields):
+    """A regular expression for the whole text (or, not whole, for the text anywhere), the
+    address left open; None as fill()."""
     text = fill(template, **fields)
     if text is None:
         return None
-    return re.compile('^' + re.escape(text).replace(re.escape('{address}'), ADDRESS) + '$')
+    found = re.escape(text).replace(re.escape('{address}'), ADDRESS)
+    return re.compile('^' + found + '$' if whole else found)
 
 
 def box_matches(name, caption, text, **fields):

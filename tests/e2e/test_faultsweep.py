@@ -10,7 +10,6 @@ confirmed print and only with the tested bytes in it, never changed, and a runti
 report only at the program's own raise sites."""
 import dataclasses
 import os
-import re
 import time
 
 import pefile
@@ -119,7 +118,7 @@ COVERED = {
     'SHFileOperationW': Covered((ERROR_ACCESS_DENIED,)),
 }
 
-REPORT = re.compile(r'Runtime error 217 at ([0-9A-F]{16})')
+REPORT = endings.pattern(endings.REPORT_TEXT, whole=False)
 CONTENT = b'the tested bytes\r\n'
 
 
@@ -218,7 +217,7 @@ class FaultSweep(ProductTest):
             self.assertTrue(printed, 'status 0 with nothing shown and nothing printed')
         if run.exit == 217:
             reports = [b.text for b in run.boxes] + written.decode('utf-8', 'replace').splitlines()
-            addresses = {int(m.group(1), 16) for text in reports for m in [REPORT.search(text)] if m}
+            addresses = {int(m.group('address'), 16) for text in reports for m in [REPORT.search(text)] if m}
             self.assertLessEqual(addresses, self.raise_sites, 'a report for a fault outside the raise sites')
         return Ending(run.exit, file)
 
