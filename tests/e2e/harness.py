@@ -415,11 +415,12 @@ class ProductTest(unittest.TestCase):
         self.assertEqual(run.boxes[0].icon, 0)
         self.assertEqual(run.exit, 0)
 
-    def assertEnding(self, run, name, quiet, written=None, other_boxes=(), **fields):
+    def assertEnding(self, run, name, quiet, written=None, other_boxes=(), cause=None, **fields):
         """The run ended as the ending `name` promises (endings.py), in quiet mode or not: the
         program's box or none, the exit status, and, where written (what standard error got)
-        is given, the line and the event. fields fill the texts ({path}, {argument});
-        other_boxes are the captions of boxes not the program's (the library's own)."""
+        is given, the line (the cause's, where the ending's line depends on it) and the event.
+        fields fill the texts ({path}, {argument}); other_boxes are the captions of boxes not
+        the program's (the library's own)."""
         ending = ENDINGS[name]
         mine = [b for b in run.boxes if b.caption in (CAPTION, REPORT_CAPTION)]
         self.assertEqual([b.caption for b in run.boxes if b not in mine], list(other_boxes), run.output)
@@ -437,13 +438,13 @@ class ProductTest(unittest.TestCase):
         self.assertEqual(run.exit, ending.quiet if quiet else ending.visible, run.output)
         if written is None:
             return
-        if not quiet or ending.quiet_text is None:
+        if not quiet or ending.quiet_text_of(cause) is None:
             self.assertEqual(written, b'')
             self.assertEqual(run.reported_events(), [])
             return
         self.assertTrue(written.endswith(b'\r\n'), written)
         text = written[:-2].decode('utf-8')
-        self.assertRegex(text, endings.pattern(ending.quiet_text, **fields))
+        self.assertRegex(text, endings.pattern(ending.quiet_text_of(cause), **fields))
         self.assertEqual(run.reported_events(),
                          [(endings.SOURCE, endings.EVENT_TYPES[ending.event], ending.event_id, text)])
 
