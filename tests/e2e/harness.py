@@ -27,12 +27,16 @@ MAP_FILE = BUILD / 'Brenhold.map'
 # The one version of the build, as its build information names it ("Brenhold caller X").
 VERSION = (BUILD / 'BUILD-INFO.txt').read_text().splitlines()[0].rsplit(' ', 1)[1]
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
-# The documents both packages carry beside the program, from the source tree and the build.
+# The documents both packages carry beside the program, from the source tree and the build:
+# the tests' own list, held to the build's (BRENHOLD_DOCUMENTS in CMakeLists.txt) by the
+# packages' contents.
 DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROOT / 'REFERENCE.md',
              BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
              SOURCE_ROOT / 'THIRD-PARTY-NOTICES.txt', BUILD / 'SECURITY.md', SOURCE_ROOT / 'CHANGELOG.md']
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])
+SHIPPED_DIFFERS = ('the package holds other files than the tests expect: a shipped document is one line in '
+                   'BRENHOLD_DOCUMENTS in CMakeLists.txt and one in DOCUMENTS in tests/e2e/harness.py')
 
 NO_INPUT = ENDINGS['NoInputFile'].box
 NO_LIBRARY = ENDINGS['LibraryMissing'].box
