@@ -1,10 +1,35 @@
-"""The README's batch files, as written, run under Wine's cmd: a task's print script with its
-log folder, and a for loop over a folder. The blocks are read from README.md itself
-(harness.readme_block), so a recipe changed there is the recipe tested here."""
+"""What the README shows of the command line, run as written: its usage line and switches, and
+its batch files under Wine's cmd (a task's print script with its log folder, a for loop over
+a folder). The text is read from README.md itself, so a recipe changed there is the recipe
+tested here."""
+import re
+
 import endings
 import harness
 from endings import ENDINGS
-from harness import ProductTest
+from harness import SOURCE_ROOT, ProductTest
+
+README = SOURCE_ROOT / 'README.md'
+# The switches as the parser spells them: the README must name each, and no other.
+SWITCHES = re.findall(r'k\w*Switch\[\] = L"(-\w+)"', (SOURCE_ROOT / 'job' / 'CommandLine.cpp').read_text())
+
+
+class Usage(ProductTest):
+
+    def test_the_usage_line_and_its_list_name_every_switch_and_each_is_taken(self):
+        text = README.read_text(encoding='utf-8')
+        usage = re.search(r'^    Brenhold\.exe (.*) PATH$', text, re.M)
+        self.assertIsNotNone(usage, 'README.md: no usage line "    Brenhold.exe ... PATH" under "Command line"')
+        named = re.findall(r'\[(-\w+)\]', usage.group(1))
+        self.assertEqual(sorted(named), sorted(SWITCHES),
+                         'README.md\'s usage line names other switches than job/CommandLine.cpp spells')
+        for switch in named:
+            with self.subTest(switch):
+                self.assertRegex(text, rf'(?m)^- `{switch}`: ', f'README.md: no item "- `{switch}`: " under the '
+                                                                 f'usage line')
+                box = self.sandbox()
+                box.file('x.txt')
+                self.assertPrintedQuietly(box.run(f'{switch.lower()} x.txt'))
 
 
 class ReadmeRecipes(ProductTest):
