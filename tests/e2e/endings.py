@@ -75,10 +75,14 @@ ENDINGS = {
 }
 
 
+def unfilled(template, **fields):
+    """The fields the template needs that are not given (the address is always left open)."""
+    return sorted(set(FIELD.findall(template)) - {'address'} - set(fields))
+
+
 def fill(template, **fields):
     """The text with its fields filled in; None when the template needs a field not given."""
-    needed = set(FIELD.findall(template)) - {'address'}
-    if not needed <= set(fields):
+    if unfilled(template, **fields):
         return None
     return FIELD.sub(lambda m: fields[m.group(1)] if m.group(1) != 'address' else '{address}', template)
 
@@ -125,4 +129,7 @@ def box_text(name, **fields):
 def quiet_line(name, cause=None, **fields):
     """What quiet mode writes for the ending (for the cause, where its line has one): the line
     on standard error, ended by CR LF."""
-    return (fill(ENDINGS[name].quiet_text_of(cause), **fields) + '\r\n').encode('utf-8')
+    template = ENDINGS[name].quiet_text_of(cause)
+    if unfilled(template, **fields):
+        raise KeyError(f'{name}: give the fields {unfilled(template, **fields)} of its line {template!r}')
+    return (fill(template, **fields) + '\r\n').encode('utf-8')

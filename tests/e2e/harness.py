@@ -433,6 +433,7 @@ class ProductTest(unittest.TestCase):
         else:
             self.assertEqual(len(mine), 1, run.output)
             self.assertEqual(mine[0].caption, ending.caption)
+            self.assertEqual(endings.unfilled(ending.box, **fields), [], f'{name}: fields the test must give')
             self.assertRegex(mine[0].text, endings.pattern(ending.box, **fields))
             # One button, no icon. Wine names the button in the run's language: 'OK' in the
             # C locale, which the tests run in unless they choose another.
@@ -448,6 +449,8 @@ class ProductTest(unittest.TestCase):
             return
         self.assertTrue(written.endswith(b'\r\n'), written)
         text = written[:-2].decode('utf-8')
+        self.assertEqual(endings.unfilled(ending.quiet_text_of(cause), **fields), [],
+                         f'{name}: fields the test must give')
         self.assertRegex(text, endings.pattern(ending.quiet_text_of(cause), **fields))
         self.assertEqual(run.reported_events(),
                          [(endings.SOURCE, endings.EVENT_TYPES[ending.event], ending.event_id, text)])
