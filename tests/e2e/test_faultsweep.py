@@ -239,9 +239,13 @@ class FaultSweep(ProductTest):
         box, run, _ = self.run_scenario(SCENARIOS[0])
         self.assertTrue(run.fault_attached, run.output)
         hooked = {name for name, counts in run.fault_counts.items() if counts['installed']}
-        self.assertEqual(imports - hooked - set(CANNOT_FAIL), set(), 'imports neither covered nor known not to fail')
-        self.assertEqual(hooked, set(COVERED), 'the hook and this table must cover the same functions')
-        self.assertEqual(set(CANNOT_FAIL) - imports, set(), 'no longer imported: drop from the list')
+        self.assertEqual(imports - hooked - set(CANNOT_FAIL), set(),
+                         'imports neither covered nor known not to fail: a COVER line in tests/faults/FaultHook.cpp '
+                         'and a row in COVERED here, or a line in CANNOT_FAIL here')
+        self.assertEqual(hooked, set(COVERED), 'the hook (COVER lines in tests/faults/FaultHook.cpp) and COVERED in '
+                                               'tests/e2e/test_faultsweep.py must cover the same functions')
+        self.assertEqual(set(CANNOT_FAIL) - imports, set(),
+                         'no longer imported: drop from CANNOT_FAIL in tests/e2e/test_faultsweep.py')
 
     def test_sweep(self):
         # BRENHOLD_SWEEP=HeapAlloc,CreateFileW sweeps only those (for a quick look by hand).

@@ -130,7 +130,8 @@ class ImageTest(unittest.TestCase):
                 self.assertEqual(flags, 1, 'UTF-16 text')
                 messages[message_id] = table[offset + 4:offset + length].decode('utf-16-le').rstrip('\0')
                 offset += length
-        self.assertEqual(messages, {message_id: '%1\r\n' for message_id in EVENT_IDS})
+        self.assertEqual(messages, {message_id: '%1\r\n' for message_id in EVENT_IDS},
+                         'the message table (from app/OutcomeTable.cpp) and the event IDs of tests/e2e/endings.py differ')
 
     def test_one_icon_named_mainicon_32x32_at_32_bits(self):
         group = self.resource(RT_GROUP_ICON, 'MAINICON')
