@@ -10,7 +10,8 @@ README that promises it:
   by the name in its first column, with the same box (its text with PATH for the path, -DEL
   for the refused argument, any other field in capitals, "none", or "the same report" as the
   row before), the same statuses (the quiet one also in hexadecimal where given) and the same
-  event; and the README names each line quiet mode writes in place of a box, for each cause;
+  event; and the README names each line quiet mode writes in place of a box, for each cause,
+  with the ending's quiet status where it gives one beside the line;
 - the readers' documents quote the report's text (a quoted text holding its status) only as
   the table has it, whole or its beginning.
 
@@ -143,6 +144,11 @@ def readme_problems(readme):
                 said = f' for the cause {cause!r}' if cause else ''
                 problems.append(f'README.md or {ENDINGS_FILE}: {name}: the README does not give quiet mode\'s '
                                 f'line{said} `{line}`')
+            # Where the README gives the line with its status, "(80)" or "(status 80)".
+            for status in re.findall(re.escape(f'`{line}`') + r' \((?:status )?(\d+)\)', readme):
+                if int(status) != ending.quiet:
+                    problems.append(f'README.md or {ENDINGS_FILE}: {name}: the README gives `{line}` with status '
+                                    f'{status}, the tests {ending.quiet}')
         previous = ending
     return problems
 
