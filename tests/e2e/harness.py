@@ -31,7 +31,7 @@ SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
 # the tests' own list, held to the build's (BRENHOLD_DOCUMENTS in CMakeLists.txt) by the
 # packages' contents.
 DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROOT / 'REFERENCE.md',
-             BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
+             SOURCE_ROOT / 'VENDOR-CONTRACT.md', BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
              SOURCE_ROOT / 'THIRD-PARTY-NOTICES.txt', BUILD / 'SECURITY.md', SOURCE_ROOT / 'CHANGELOG.md']
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])

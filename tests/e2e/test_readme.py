@@ -2,6 +2,7 @@
 its batch files under Wine's cmd (a task's print script with its log folder, a for loop over
 a folder). The text is read from README.md itself, so a recipe changed there is the recipe
 tested here."""
+import itertools
 import re
 
 import endings
@@ -12,6 +13,19 @@ from harness import SOURCE_ROOT, ProductTest
 README = SOURCE_ROOT / 'README.md'
 # The switches as the parser spells them: the README must name each, and no other.
 SWITCHES = re.findall(r'k\w*Switch\[\] = L"(-\w+)"', (SOURCE_ROOT / 'job' / 'CommandLine.cpp').read_text())
+
+
+class Documents(ProductTest):
+
+    def test_the_index_of_documents_names_each_shipped_document(self):
+        text = README.read_text(encoding='utf-8')
+        lines = text[text.index('**Documents**'):].splitlines()
+        start = next(i for i, line in enumerate(lines) if line.startswith('|'))
+        rows = [line for line in itertools.takewhile(lambda line: line.startswith('|'), lines[start + 2:])]
+        named = {name for row in rows for name in re.findall(r'[A-Z][A-Z-]*\.(?:md|txt)', row.split('|')[1])}
+        self.assertEqual(named, {document.name for document in harness.DOCUMENTS},
+                         'README.md\'s table under "Documents" and DOCUMENTS in tests/e2e/harness.py name other '
+                         'files: a shipped document is a row there too')
 
 
 class Usage(ProductTest):
@@ -83,9 +97,35 @@ class ReadmeRecipes(ProductTest):
         self.assertEqual(run.events_of('print'), [])
         self.assertTrue((box.work / 'x.txt').exists())
 
-    def test_without_the_folder_check_a_failure_reads_as_success(self):
-        # What the check is for, shown with the recipe's last two lines alone: the redirection
-        # fails, the program never runs, and the batch file ends 0.
+    def test_a_log_that_cannot_be_opened_fails_the_batch_before_the_program_runs(self):
+        # A log name that cannot be opened for writing: here a folder of that name (Wine, run
+        # as root here, writes a read-only file all the same).
+        box = self.sandbox()
+        box.file('x.txt')
+        logdir = box.root / 'logs'
+        (logdir / 'errors.log').mkdir(parents=True)
+        run = self.run_batch(box, self.recipe(box, logdir), 'x.txt', '0x80004005')
+        self.assertEqual(run.exit, 3, run.output)
+        self.assertEqual(run.events_of('print'), [])
+        self.assertTrue((box.work / 'x.txt').exists())
+
+    def test_the_library_s_own_standard_error_lands_in_the_same_log(self):
+        box = self.sandbox()
+        box.file('x.txt')
+        logdir = box.root / 'logs'
+        run = box.run(command_line=f'cmd.exe /c {harness.winpath(self.recipe(box, logdir))} x.txt',
+                      exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
+                      env={'TAMSEL_RESULT': '0x80004005', 'TAMSEL_STDERR': 'Tamsel: no printer'})
+        self.assertEqual((run.exit, run.boxes), (ENDINGS['RuntimeError'].quiet, []), run.output)
+        logged = (logdir / 'errors.log').read_text()
+        self.assertTrue(logged.endswith('\n'), logged)
+        library, program = logged[:-1].split('\n')
+        self.assertEqual(library, 'Tamsel: no printer')
+        self.assertRegex(program, endings.pattern(ENDINGS['RuntimeError'].quiet_text))
+
+    def test_without_the_preset_status_a_failure_reads_as_success(self):
+        # What the recipe's third and fourth lines are for, shown without them: the
+        # redirection fails, the program never runs, and the batch file ends 0.
         box = self.sandbox()
         box.file('x.txt')
         script = self.recipe(box, box.root / 'missing')
@@ -111,7 +151,6 @@ class ReadmeRecipes(ProductTest):
         self.assertEqual(sorted(p.name for p in out.iterdir()), [])
         self.assertEqual(box.spooled(), ['a.pdf', 'b c.pdf'])
         self.assertEqual((box.root / 'logs' / 'errors.log').read_text(), '')
-
 
 if __name__ == '__main__':
     harness.main()

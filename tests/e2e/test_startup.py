@@ -33,6 +33,9 @@ class ThreadOfTheLibrary(StartupTest):
         self.assertEqual(call.fields['apartment'], '3')  # APTTYPE_MAINSTA
         self.assertEqual(call.fields['locale'], call.fields['userlocale'])
         self.assertEqual(int(call.fields['mxcsr'], 16) & ~MXCSR_STATUS_FLAGS, 0x1900)
+        # Set before the library is loaded: its DllMain runs with it too.
+        [attach] = run.events_of('attach')
+        self.assertEqual(int(attach.fields['mxcsr'], 16) & ~MXCSR_STATUS_FLAGS, 0x1900)
 
 
     def test_critical_error_boxes_fail_only_where_nobody_can_answer_them(self):
