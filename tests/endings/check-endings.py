@@ -33,7 +33,7 @@ ENDINGS_FILE = 'tests/e2e/endings.py'
 README_FIELDS = {'argument': '-DEL'}
 HEADING = '## What each ending means'
 # The readers' documents that may quote the report (CHANGELOG.md keeps what each release said).
-QUOTING_DOCUMENTS = ['README.md', 'REFERENCE.md', 'DEPLOYING.md', 'SECURITY.md']
+QUOTING_DOCUMENTS = ['README.md', 'REFERENCE.md', 'DEPLOYING.md', 'SECURITY.md', 'VENDOR-CONTRACT.md']
 
 
 def names_used_by_tests():
