@@ -1,6 +1,7 @@
 // The floor: exactly the platform calls of one successful run with -RECYCLE, nothing else,
-// written as plainly as possible. The path is whatever follows the last blank of the
-// command line (the benchmark passes one without blanks).
+// written as plainly as possible. It must mirror every call such a run of the program makes:
+// a call the program gains or loses on that path is added or taken out here too. The path is
+// whatever follows the last blank of the command line (the benchmark passes one without blanks).
 #include <windows.h>
 #include <ole2.h>
 #include <shellapi.h>

@@ -3,6 +3,7 @@
 file(SIZE "${PROGRAM}" size)
 if(size GREATER BUDGET)
   message(FATAL_ERROR "${PROGRAM} is ${size} bytes, over its budget of ${BUDGET} bytes "
-                      "(BRENHOLD_SIZE_BUDGET in CMakeLists.txt)")
+                      "(BRENHOLD_SIZE_BUDGET in CMakeLists.txt: make the change smaller, or raise the "
+                      "budget there for one of the reasons written beside it)")
 endif()
 message(STATUS "${PROGRAM}: ${size} of ${BUDGET} bytes")

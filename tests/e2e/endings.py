@@ -3,10 +3,13 @@ per ending, keyed by its name, written by hand and never read from the program, 
 wrong row in the program's own table shows up as a failing test.
 
 A text may hold fields that the run fills in: {path} (the input path as given), {argument}
-(the refused argument) and {address} (the report's 16 hexadecimal digits). Every end-to-end
+(the refused argument) and {address} (the report's 16 hexadecimal digits); a new field is
+any other {name}, which the README writes as NAME. An ending whose quiet line depends on its
+cause (one ending, several situations) gives `line` as a dict, a template per cause; the
+tests then name the cause (cause='...') wherever they expect that line. Every end-to-end
 test and the fault sweep take their expectations from here; tests/endings/check-endings.py
-(the CTest entry `endings`) fails when a row is named by no end-to-end test or when the
-README's table of endings says otherwise. A new ending is one row here."""
+(the CTest entry `endings`) fails when a row or a cause is named by no end-to-end test or
+when the README's table of endings says otherwise. A new ending is one row here."""
 import dataclasses
 import re
 
@@ -27,12 +30,26 @@ class Ending:
     quiet: int                  # exit status in quiet mode
     event: str | None           # 'error' or 'warning': the event quiet mode reports; None: no event
     event_id: int | None
-    line: str | None = 'box'    # quiet mode's line and event text; 'box': the box's text
+    line: str | dict | None = 'box'  # quiet mode's line and event text; 'box': the box's text;
+                                     # a dict: {cause: line} for a line that depends on the cause
     caption: str = CAPTION
+
+    def quiet_texts(self):
+        """{cause: quiet mode's line}, with the one cause None for a line that has no cause."""
+        lines = self.line if isinstance(self.line, dict) else {None: self.line}
+        return {cause: self.box if line == 'box' else line for cause, line in lines.items()}
+
+    def quiet_text_of(self, cause=None):
+        lines = self.quiet_texts()
+        if cause not in lines:
+            raise KeyError(f'no quiet line for the cause {cause!r}: tests/e2e/endings.py gives this ending the '
+                           f'causes {list(lines)}; name one as cause=')
+        return lines[cause]
 
     @property
     def quiet_text(self):
-        return self.box if self.line == 'box' else self.line
+        """quiet mode's line, for an ending whose line has no cause."""
+        return self.quiet_text_of()
 
 
 ENDINGS = {
@@ -58,20 +75,26 @@ ENDINGS = {
 }
 
 
+def unfilled(template, **fields):
+    """The fields the template needs that are not given (the address is always left open)."""
+    return sorted(set(FIELD.findall(template)) - {'address'} - set(fields))
+
+
 def fill(template, **fields):
     """The text with its fields filled in; None when the template needs a field not given."""
-    needed = set(FIELD.findall(template)) - {'address'}
-    if not needed <= set(fields):
+    if unfilled(template, **fields):
         return None
     return FIELD.sub(lambda m: fields[m.group(1)] if m.group(1) != 'address' else '{address}', template)
 
 
-def pattern(template, **fields):
-    """A regular expression for the whole text, the address left open; None as fill()."""
+def pattern(template, whole=True, **fields):
+    """A regular expression for the whole text (or, not whole, for the text anywhere), the
+    address left open; None as fill()."""
     text = fill(template, **fields)
     if text is None:
         return None
-    return re.compile('^' + re.escape(text).replace(re.escape('{address}'), ADDRESS) + '$')
+    found = re.escape(text).replace(re.escape('{address}'), ADDRESS)
+    return re.compile('^' + found + '$' if whole else found)
 
 
 def box_matches(name, caption, text, **fields):
@@ -103,6 +126,10 @@ def box_text(name, **fields):
     return fill(ENDINGS[name].box, **fields)
 
 
-def quiet_line(name, **fields):
-    """What quiet mode writes for the ending: the line on standard error, ended by CR LF."""
-    return (fill(ENDINGS[name].quiet_text, **fields) + '\r\n').encode('utf-8')
+def quiet_line(name, cause=None, **fields):
+    """What quiet mode writes for the ending (for the cause, where its line has one): the line
+    on standard error, ended by CR LF."""
+    template = ENDINGS[name].quiet_text_of(cause)
+    if unfilled(template, **fields):
+        raise KeyError(f'{name}: give the fields {unfilled(template, **fields)} of its line {template!r}')
+    return (fill(template, **fields) + '\r\n').encode('utf-8')

@@ -27,12 +27,16 @@ MAP_FILE = BUILD / 'Brenhold.map'
 # The one version of the build, as its build information names it ("Brenhold caller X").
 VERSION = (BUILD / 'BUILD-INFO.txt').read_text().splitlines()[0].rsplit(' ', 1)[1]
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
-# The documents both packages carry beside the program, from the source tree and the build.
+# The documents both packages carry beside the program, from the source tree and the build:
+# the tests' own list, held to the build's (BRENHOLD_DOCUMENTS in CMakeLists.txt) by the
+# packages' contents.
 DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROOT / 'REFERENCE.md',
              SOURCE_ROOT / 'VENDOR-CONTRACT.md', BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
              SOURCE_ROOT / 'THIRD-PARTY-NOTICES.txt', BUILD / 'SECURITY.md', SOURCE_ROOT / 'CHANGELOG.md']
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])
+SHIPPED_DIFFERS = ('the package holds other files than the tests expect: a shipped document is one line in '
+                   'BRENHOLD_DOCUMENTS in CMakeLists.txt and one in DOCUMENTS in tests/e2e/harness.py')
 
 NO_INPUT = ENDINGS['NoInputFile'].box
 NO_LIBRARY = ENDINGS['LibraryMissing'].box
@@ -415,11 +419,12 @@ class ProductTest(unittest.TestCase):
         self.assertEqual(run.boxes[0].icon, 0)
         self.assertEqual(run.exit, 0)
 
-    def assertEnding(self, run, name, quiet, written=None, other_boxes=(), **fields):
+    def assertEnding(self, run, name, quiet, written=None, other_boxes=(), cause=None, **fields):
         """The run ended as the ending `name` promises (endings.py), in quiet mode or not: the
         program's box or none, the exit status, and, where written (what standard error got)
-        is given, the line and the event. fields fill the texts ({path}, {argument});
-        other_boxes are the captions of boxes not the program's (the library's own)."""
+        is given, the line (the cause's, where the ending's line depends on it) and the event.
+        fields fill the texts ({path}, {argument}); other_boxes are the captions of boxes not
+        the program's (the library's own)."""
         ending = ENDINGS[name]
         mine = [b for b in run.boxes if b.caption in (CAPTION, REPORT_CAPTION)]
         self.assertEqual([b.caption for b in run.boxes if b not in mine], list(other_boxes), run.output)
@@ -428,6 +433,7 @@ class ProductTest(unittest.TestCase):
         else:
             self.assertEqual(len(mine), 1, run.output)
             self.assertEqual(mine[0].caption, ending.caption)
+            self.assertEqual(endings.unfilled(ending.box, **fields), [], f'{name}: fields the test must give')
             self.assertRegex(mine[0].text, endings.pattern(ending.box, **fields))
             # One button, no icon. Wine names the button in the run's language: 'OK' in the
             # C locale, which the tests run in unless they choose another.
@@ -437,13 +443,15 @@ class ProductTest(unittest.TestCase):
         self.assertEqual(run.exit, ending.quiet if quiet else ending.visible, run.output)
         if written is None:
             return
-        if not quiet or ending.quiet_text is None:
+        if not quiet or ending.quiet_text_of(cause) is None:
             self.assertEqual(written, b'')
             self.assertEqual(run.reported_events(), [])
             return
         self.assertTrue(written.endswith(b'\r\n'), written)
         text = written[:-2].decode('utf-8')
-        self.assertRegex(text, endings.pattern(ending.quiet_text, **fields))
+        self.assertEqual(endings.unfilled(ending.quiet_text_of(cause), **fields), [],
+                         f'{name}: fields the test must give')
+        self.assertRegex(text, endings.pattern(ending.quiet_text_of(cause), **fields))
         self.assertEqual(run.reported_events(),
                          [(endings.SOURCE, endings.EVENT_TYPES[ending.event], ending.event_id, text)])
 

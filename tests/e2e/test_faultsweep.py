@@ -10,7 +10,6 @@ confirmed print and only with the tested bytes in it, never changed, and a runti
 report only at the program's own raise sites."""
 import dataclasses
 import os
-import re
 import time
 
 import pefile
@@ -119,7 +118,7 @@ COVERED = {
     'SHFileOperationW': Covered((ERROR_ACCESS_DENIED,)),
 }
 
-REPORT = re.compile(r'Runtime error 217 at ([0-9A-F]{16})')
+REPORT = endings.pattern(endings.REPORT_TEXT, whole=False)
 CONTENT = b'the tested bytes\r\n'
 
 
@@ -218,7 +217,7 @@ class FaultSweep(ProductTest):
             self.assertTrue(printed, 'status 0 with nothing shown and nothing printed')
         if run.exit == 217:
             reports = [b.text for b in run.boxes] + written.decode('utf-8', 'replace').splitlines()
-            addresses = {int(m.group(1), 16) for text in reports for m in [REPORT.search(text)] if m}
+            addresses = {int(m.group('address'), 16) for text in reports for m in [REPORT.search(text)] if m}
             self.assertLessEqual(addresses, self.raise_sites, 'a report for a fault outside the raise sites')
         return Ending(run.exit, file)
 
@@ -240,9 +239,13 @@ class FaultSweep(ProductTest):
         box, run, _ = self.run_scenario(SCENARIOS[0])
         self.assertTrue(run.fault_attached, run.output)
         hooked = {name for name, counts in run.fault_counts.items() if counts['installed']}
-        self.assertEqual(imports - hooked - set(CANNOT_FAIL), set(), 'imports neither covered nor known not to fail')
-        self.assertEqual(hooked, set(COVERED), 'the hook and this table must cover the same functions')
-        self.assertEqual(set(CANNOT_FAIL) - imports, set(), 'no longer imported: drop from the list')
+        self.assertEqual(imports - hooked - set(CANNOT_FAIL), set(),
+                         'imports neither covered nor known not to fail: a COVER line in tests/faults/FaultHook.cpp '
+                         'and a row in COVERED here, or a line in CANNOT_FAIL here')
+        self.assertEqual(hooked, set(COVERED), 'the hook (COVER lines in tests/faults/FaultHook.cpp) and COVERED in '
+                                               'tests/e2e/test_faultsweep.py must cover the same functions')
+        self.assertEqual(set(CANNOT_FAIL) - imports, set(),
+                         'no longer imported: drop from CANNOT_FAIL in tests/e2e/test_faultsweep.py')
 
     def test_sweep(self):
         # BRENHOLD_SWEEP=HeapAlloc,CreateFileW sweeps only those (for a quick look by hand).

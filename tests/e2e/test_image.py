@@ -7,14 +7,13 @@ import pefile
 
 import endings
 from harness import MAP_FILE, PRODUCT, VERSION
+from imports import SYSTEM_DLLS
 
 # Symbols that only a link of the C++ exception machinery brings in (the unwinder, the
 # personality routine, the exception allocator) and the registrations of global destructors
 # that nothing would ever run: the entry point has no C runtime start-up.
 EXCEPTION_MACHINERY = ('__cxa_throw', '__cxa_allocate_exception', '__gxx_personality', '_Unwind_RaiseException')
 EXIT_REGISTRATIONS = {b'atexit', b'_onexit', b'__dllonexit', b'_crt_atexit'}
-# advapi32 holds the event log that quiet mode reports to.
-SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'ole32.dll', 'shell32.dll', 'advapi32.dll', 'msvcrt.dll'}
 RT_ICON, RT_MESSAGETABLE, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 11, 14, 16, 24
 # The event IDs quiet mode reports, one for each ending that reports an event.
 EVENT_IDS = endings.event_ids()
@@ -66,9 +65,11 @@ class ImageTest(unittest.TestCase):
         relocations = header.DATA_DIRECTORY[5]  # IMAGE_DIRECTORY_ENTRY_BASERELOC
         self.assertGreater(relocations.Size, 0)
 
-    def test_imports_are_system_dlls_only(self):
+    def test_imports_are_the_listed_system_dlls(self):
         imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
-        self.assertLessEqual(imported, SYSTEM_DLLS)
+        self.assertEqual(imported, SYSTEM_DLLS,
+                         'a DLL imported or no longer imported: change SYSTEM_DLLS in tests/e2e/imports.py and '
+                         'BRENHOLD_SYSTEM_LIBRARIES in CMakeLists.txt (only system DLLs, never the print library)')
 
     def test_no_exception_machinery_and_no_destructor_registration(self):
         imported = {symbol.name for entry in self.pe.DIRECTORY_ENTRY_IMPORT for symbol in entry.imports}
@@ -129,7 +130,8 @@ class ImageTest(unittest.TestCase):
                 self.assertEqual(flags, 1, 'UTF-16 text')
                 messages[message_id] = table[offset + 4:offset + length].decode('utf-16-le').rstrip('\0')
                 offset += length
-        self.assertEqual(messages, {message_id: '%1\r\n' for message_id in EVENT_IDS})
+        self.assertEqual(messages, {message_id: '%1\r\n' for message_id in EVENT_IDS},
+                         'the message table (from app/OutcomeTable.cpp) and the event IDs of tests/e2e/endings.py differ')
 
     def test_one_icon_named_mainicon_32x32_at_32_bits(self):
         group = self.resource(RT_GROUP_ICON, 'MAINICON')
