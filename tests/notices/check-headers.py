@@ -32,7 +32,12 @@ DECIDED = {
     # LGPL-2.1 section 5: object code that uses only macros (and the like) of a header is
     # unrestricted; the check below keeps such a header to preprocessor lines.
     'LGPL-2.1+ (macros only)': None,
+    # GCC's old stdarg.h, which Debian 13's headers bring in: its own exception says that
+    # including it does not by itself put the program under the GPL.
+    'GPL-2+ (header exception)': None,
 }
+HEADER_EXCEPTION = ('this header file does not by itself cause\n   the resulting executable to be covered by '
+                    'the GNU General Public\n   License')
 NOTICE_SECTION = re.compile(r'^Package: (\S+) ', re.MULTILINE)
 
 
@@ -73,6 +78,8 @@ def licence(path, rules):
                 chosen = named
         if chosen == 'LGPL-2.1+' and macros_only(path):
             return 'LGPL-2.1+ (macros only)'
+        if chosen == 'GPL-2+' and HEADER_EXCEPTION in path.read_text(errors='replace'):
+            return 'GPL-2+ (header exception)'
         return chosen
     text = path.read_text(errors='replace')[:3000]
     if 'Apache-2.0 WITH LLVM-exception' in text or 'Apache License v2.0 with LLVM Exceptions' in text:
