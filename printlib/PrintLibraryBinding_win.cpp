@@ -107,6 +107,12 @@ LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
     if (gFaultNoted || GetCurrentThreadId() != gPrintingThread || !isFaultCode(record.ExceptionCode)) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
+    // What is left of the stack may not even carry the dispatch on to the frame handlers
+    // (Wine then ends the thread, and the process with status 0): the run ends here, from a
+    // thread of its own.
+    if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+        endRunElsewhere(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
+    }
     void* faultImage = nullptr;
     RtlPcToFileHeader(record.ExceptionAddress, &faultImage);
     const FaultSite site = {

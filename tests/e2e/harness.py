@@ -270,12 +270,14 @@ class Sandbox:
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
             endsession_zero=False, close_app=False, lock=None, timeout_ms=30000, hold=None,
-            watch_tree=False, exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False):
+            watch_tree=False, exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False,
+            read_ms=0):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
         takes the ANSI code page (and its button texts) from the Unix locale, so the run has
         the given locale and never the caller's. With close_app the session's end (logoff_caption,
         endsession_zero) comes as Restart Manager's request to close. A run that the driver's
-        time limit ends fails the test, unless may_hang: then its exit is 'timeout'."""
+        time limit ends fails the test, unless may_hang: then its exit is 'timeout'. read_ms:
+        each box stays up that long before OK is pressed, as for a person who reads it."""
         if command_line is None:
             command_line = f'"{winpath(self.exe)}" {arguments}'
         request = {
@@ -296,6 +298,8 @@ class Sandbox:
             request['lock'] = winpath(lock)
         if hold:
             request['hold'] = winpath(hold)
+        if read_ms:
+            request['read-ms'] = str(read_ms)
         if watch_tree:
             request['watch'] = 'tree'
         if hidden_station:

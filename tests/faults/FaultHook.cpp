@@ -126,6 +126,9 @@ void coverAll() {
         // The watch for faults during the call; neither documents a last error.
         COVER(AddVectoredExceptionHandler, 0, false),
         COVER(RemoveVectoredExceptionHandler, 0, false),
+        // The ending of a crash no frame handler saw, on a thread of its own.
+        COVER(CreateThread, 0, true),
+        COVER(WaitForSingleObject, WAIT_FAILED, true),
         // The process, the thread, the window, the boxes.
         COVER(SetThreadLocale, FALSE, true),
         COVER(OleInitialize, E_OUTOFMEMORY, false),

@@ -12,7 +12,13 @@
 //                  system swallows it) printFile goes on as asked; "caught" raises both an
 //                  access violation and a division by zero and catches them itself, then
 //                  goes on as asked; "raise" raises a software exception of its own
-//                  (RaiseException) and does not catch it
+//                  (RaiseException) and does not catch it. "thread-nowait" starts a thread
+//                  that faults at once and, without waiting for it, goes on for 1.5 s before
+//                  it answers; "thread-in-disposal" starts such a thread from inside the
+//                  caller's removal of the file (with TAMSEL_WATCH), right after the file is
+//                  gone, and lets the removal return a second later; "thread-overflow"
+//                  starts a thread that overflows its stack and waits for it; "overflow"
+//                  overflows the stack of the thread that calls printFile
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
 //                  caller's own code, where the caller calls that function
@@ -96,6 +102,8 @@ std::string number(unsigned long long value, bool hex = true) {
 
 // ---- Watching the disposal: hooks in the caller's import table --------------------------
 
+void crashBesideTheDisposal();
+
 using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
 using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
 using FileOperationProc = int(WINAPI*)(LPSHFILEOPSTRUCTW);
@@ -128,6 +136,7 @@ BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
     const BOOL done = gRealDeleteFile(path);
     logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex() + " content=" + content +
              " ok=" + (done ? "1" : "0"));
+    if (done) crashBesideTheDisposal();
     return done;
 }
 
@@ -163,6 +172,7 @@ BOOL WINAPI watchedSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kin
     logEvent("delete path=" + hexWide(gOpenedForDeletion.c_str(), gOpenedForDeletion.size()) +
              " printed=" + printedPathHex() + " content=" + content + " ok=" + (done ? "1" : "0") +
              " by=handle class=" + disposition + " error=" + number(error, false));
+    if (done) crashBesideTheDisposal();
     SetLastError(error);
     return done;
 }
@@ -187,6 +197,7 @@ int WINAPI watchedFileOperation(LPSHFILEOPSTRUCTW operation) {
              " hwnd=" + number(reinterpret_cast<uintptr_t>(operation->hwnd)) +
              " to=" + number(reinterpret_cast<uintptr_t>(operation->pTo)) +
              " printed=" + printedPathHex() + " content=" + content + " ok=" + (result == 0 ? "1" : "0"));
+    if (result == 0) crashBesideTheDisposal();
     return result;
 }
 
@@ -300,11 +311,36 @@ DWORD WINAPI faultingThread(void*) {
     return 0;
 }
 
-void faultOnOwnThread() {
-    const HANDLE thread = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
+void faultOnOwnThread(LPTHREAD_START_ROUTINE body = faultingThread) {
+    const HANDLE thread = CreateThread(nullptr, 0, body, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     logEvent("thread-returned");
+}
+
+// A thread of the library's that crashes while the caller goes on.
+void faultOnOwnThreadWithoutWaiting() { CloseHandle(CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr)); }
+
+// Each frame keeps a page of its own on the stack, so the guard page is reached quickly;
+// called through a volatile pointer, so the compiler can neither drop nor loop the recursion.
+int overflowStack(int depth);
+int (*volatile gRecurse)(int) = overflowStack;
+__attribute__((noinline)) int overflowStack(int depth) {
+    volatile char page[4096];
+    page[depth % 4096] = static_cast<char>(depth);
+    return gRecurse(depth + 1) + page[0];
+}
+
+DWORD WINAPI overflowingThread(void*) { return static_cast<DWORD>(overflowStack(0)); }
+
+bool gCrashInDisposal = false;
+
+// Called by the watched removal calls once the file is gone.
+void crashBesideTheDisposal() {
+    if (!gCrashInDisposal) return;
+    gCrashInDisposal = false;
+    faultOnOwnThreadWithoutWaiting();
+    Sleep(1000);
 }
 
 void raiseFault(const std::string& fault) {
@@ -318,6 +354,15 @@ void raiseFault(const std::string& fault) {
         faultOnOwnThread();
     } else if (fault == "caught") {
         faultAndCatch();
+    } else if (fault == "thread-nowait") {
+        faultOnOwnThreadWithoutWaiting();
+        Sleep(1500);
+    } else if (fault == "thread-in-disposal") {
+        gCrashInDisposal = true;
+    } else if (fault == "thread-overflow") {
+        faultOnOwnThread(overflowingThread);
+    } else if (fault == "overflow") {
+        overflowStack(0);
     } else if (fault == "raise") {
         // A software exception of the library's own that it does not catch.
         RaiseException(0xE0544D53, 0, 0, nullptr);
