@@ -271,6 +271,14 @@ CRASH_ROWS = [
     # The filter runs on a stack used up to the guard page.
     CrashRow('a thread of the library overflows its stack', {'TAMSEL_FAULT': 'thread-overflow'}, 'RuntimeError'),
     CrashRow('printFile overflows the stack of its caller', {'TAMSEL_FAULT': 'overflow'}, 'RuntimeError'),
+    # A fault while the program shuts down after a confirmed print (the stand-in breaks the
+    # program's call that destroys its window, or the one that leaves OLE, as a shell
+    # extension's fault there would): told as what it is, after the print, never "kept" of a
+    # removed file.
+    CrashRow('a fault while the program shuts down after removing the file', {'TAMSEL_BREAK': 'DestroyWindow'},
+             'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE')),
+    CrashRow('a fault while the program shuts down after a print it was not to remove',
+             {'TAMSEL_BREAK': 'OleUninitialize'}, 'ErrorAfterPrint', switches=('',)),
     # A fault inside the ending itself (the stand-in breaks the call that shows or writes the
     # report) ends the way Windows ends a crash, with the file kept: no second report, no hang.
     CrashRow('a fault inside the ending of a crash on a thread of the library',
