@@ -223,7 +223,8 @@ def parse_box(fields):
 
 
 class Sandbox:
-    """A private folder per run: app/ holds the executable (and a Tamsel.dll variant),
+    """A private folder per run: app/ holds the executable (and a Tamsel.dll variant, with the
+    other DLLs of its folder),
     work/ is the working directory, trash/ is Wine's XDG data home."""
 
     def __init__(self, variant='default', exe_name='Brenhold.exe', app_name='app'):
@@ -239,7 +240,9 @@ class Sandbox:
         self.exe = self.app / exe_name
         shutil.copy(PRODUCT, self.exe)
         if variant:
-            shutil.copy(TAMSEL / variant / 'Tamsel.dll', self.app / 'Tamsel.dll')
+            # Tamsel.dll, and any other DLL of its vendor's built beside it.
+            for library in (TAMSEL / variant).glob('*.dll'):
+                shutil.copy(library, self.app / library.name)
 
     def close(self):
         # BRENHOLD_KEEP=1 keeps every run's folder (the request, the driver's report, Wine's

@@ -126,6 +126,8 @@ void coverAll() {
         // The watch for faults during the call; neither documents a last error.
         COVER(AddVectoredExceptionHandler, 0, false),
         COVER(RemoveVectoredExceptionHandler, 0, false),
+        // Whose handler a fault during the call meets: the system's or the vendor's.
+        COVER(GetSystemWindowsDirectoryW, 0, true),
         // The ending of a crash no frame handler saw, on a thread of its own.
         COVER(CreateThread, 0, true),
         COVER(WaitForSingleObject, WAIT_FAILED, true),

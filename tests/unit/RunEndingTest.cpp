@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "CaseName.h"
@@ -101,7 +102,10 @@ TEST(RunEndingWaitTest, AnEndingWaitsForADisposalUnderWayOnAnotherThread) {
     ASSERT_TRUE(advanceRunStage(RunStage::Confirmed, kMain));
     ASSERT_TRUE(advanceRunStage(RunStage::Disposing, kMain));
     std::thread mainThread([] {
-        while (!gDisposalMayEnd) std::this_thread::yield();
+        // Bounded, so that an ending that does not wait fails here rather than hangs.
+        for (int waited = 0; waited < 2000 && !gDisposalMayEnd; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         EXPECT_FALSE(advanceRunStage(RunStage::Removed, kMain));
         EXPECT_EQ(claimEnding(kMain, neverPause).turn, EndingTurn::Elsewhere);
     });
