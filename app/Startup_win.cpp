@@ -34,6 +34,16 @@ constinit RunOutcome gSessionEnding = RunOutcome::SessionEnded;
 
 HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
+// Windows encloses its calls of a TIMERPROC in a handler that swallows every exception,
+// unless the process sets UOI_TIMERPROC_EXCEPTION_SUPPRESSION to FALSE, as
+// SetUserObjectInformationW's page recommends: then a fault in a timer callback of the
+// library's reaches the watch and the filter like any other, and ends the run as a crash.
+// A version that does not know the index refuses it (so does Wine); nothing else changes.
+void letTimerCallbackFaultsThrough() {
+    BOOL suppress = FALSE;
+    SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &suppress, sizeof suppress);
+}
+
 // The main thread's own steps of the shutdown.
 void releaseWindowAndOle() {
     gApplicationWindow.reset();
@@ -168,6 +178,7 @@ extern "C" void runProcess() {
     gMainThread = GetCurrentThreadId();
     setUnhandledFaultEnding(endRunAfterUnhandledFault);
     gRunMode->setErrorMode();
+    letTimerCallbackFaultsThrough();
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));

@@ -295,6 +295,9 @@ CRASH_ROWS = [
     CrashRow("a fault in the library's window procedure with a destructor pending",
              {'TAMSEL_FAULT': 'window-cleanup'}, 'RuntimeError'),
     CrashRow("a fault in a timer callback of the library's", {'TAMSEL_FAULT': 'timer'}, 'RuntimeError'),
+    # Failing fast (__fastfail) ends the process at once on Windows 8 and later, no handler or
+    # filter run (the __fastfail page): no report, no line, the file untouched.
+    CrashRow('the library fails fast', {'TAMSEL_FAULT': 'fastfail'}, None, status=STATUS_STACK_BUFFER_OVERRUN),
     # A fault inside the ending itself (the stand-in breaks the call that shows or writes the
     # report) ends the way Windows ends a crash, with the file kept: no second report, no hang.
     CrashRow('a fault inside the ending of a crash on a thread of the library',

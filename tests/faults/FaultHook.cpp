@@ -133,6 +133,7 @@ void coverAll() {
         COVER(WaitForSingleObject, WAIT_FAILED, true),
         // The process, the thread, the window, the boxes.
         COVER(SetThreadLocale, FALSE, true),
+        COVER(SetUserObjectInformationW, FALSE, true),
         COVER(OleInitialize, E_OUTOFMEMORY, false),
         COVER(GetModuleFileNameW, 0, true),
         COVER(GetClassInfoW, FALSE, true),
