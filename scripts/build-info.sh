@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Prints what a release was made from, by whom and with what: the commit; the publisher's
-# facts from publisher.json with the end of support (scripts/publisher.py); the versions the
+# Prints what a release was made from, by whom and with what: the commit; the system it was
+# made on; the publisher's facts from publisher.json with the end of support
+# (scripts/publisher.py); the versions the
 # tools report of themselves (the compiler, linker, resource and message compilers, CMake,
 # Python with its zipfile over zlib, wixl, olefile and pefile); and, one "package" line each,
 # the exact Debian version (with its revision) of every package whose files the build runs or
@@ -24,6 +25,8 @@ commit() {
 module() { "$python" -c "import $1; print($1.__version__)" 2>/dev/null || echo unknown; }
 echo "Brenhold caller $version"
 echo "commit: $(commit)"
+# Debian 12 and 13 build the same source with different toolchains (clang 14 or 19).
+echo "made on: $(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME" || echo unknown)"
 "$python" "$source_dir/scripts/publisher.py" build-info "$source_dir"
 echo "compiler: $(first_line clang --version)"
 echo "linker: $(first_line ld.lld --version)"

@@ -1,27 +1,47 @@
 #!/usr/bin/env bash
-# Runs a command of the checkout in a minimal Debian 12 root made for this run, as a new
-# user's machine would: nothing installed but debootstrap's minbase, so a set-up step that
-# is missing fails here although the developer's own machine passes.
+# Runs a command of the checkout in a minimal Debian root made for this run, as a new user's
+# machine would: nothing installed but debootstrap's minbase, so a set-up step that is
+# missing fails here although the developer's own machine passes.
 #
-#     scripts/fresh-debian.sh [COMMAND...]      # default: scripts/test.sh (as root)
+#     scripts/fresh-debian.sh [--release 12|13] [COMMAND...]   # default: 12, scripts/test.sh
 #
-# The root holds a clone of the committed HEAD (commit first), at /src. The only thing
-# added to it from the host is the host's certificate trust, which a machine that reaches
-# Debian and npm through an intercepting proxy needs. The root is removed on every way out.
-# The command's output is shown and kept, with debootstrap's, in build-fresh/fresh-debian.log.
+# The root holds a clone of the committed HEAD (commit first), at /src, and the release's
+# apt sources as an installed Debian has them (the release, its updates and its security
+# archive). The only thing added to it from the host is the host's certificate trust, which
+# a machine that reaches Debian and npm through an intercepting proxy needs.
+#
+# Between runs only two things are kept, under build-fresh/cache/<codename>/: debootstrap's
+# base (copied afresh into each root, never installed into) and apt's downloaded archives
+# (the .deb files, bind-mounted at the root's /var/cache/apt/archives): a package is never
+# installed before the run's own set-up installs it. Each root is removed on every way out.
+# The command's output is shown and kept, with debootstrap's, in
+# build-fresh/fresh-debian-<codename>.log (BRENHOLD_FRESH_LOG names another).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$PWD
+release=12
+if [ "${1:-}" = --release ]; then
+  release=${2:?usage: fresh-debian.sh [--release 12|13] [COMMAND...]}
+  shift 2
+fi
+case "$release" in
+  12) codename=bookworm ;;
+  13) codename=trixie ;;
+  *) echo "fresh-debian: no such release: $release (12 or 13)" >&2; exit 2 ;;
+esac
 [ $# -gt 0 ] || set -- scripts/test.sh
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-mkdir -p build-fresh
-log=$checkout/build-fresh/fresh-debian.log
+security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+cache=$checkout/build-fresh/cache/$codename
+mkdir -p "$cache/archives/partial"
+log=${BRENHOLD_FRESH_LOG:-$checkout/build-fresh/fresh-debian-$codename.log}
 : >"$log"
 root=$(mktemp -d /tmp/fresh-debian-root.XXXXXX)
 chmod 755 "$root"   # the root of a system: other users (apt's _apt) must reach in
 
-# A removal that follows a live bind mount of /dev or /sys reaches the host: stop what still
-# runs inside (Wine's server, Xvfb), unmount, and remove only when nothing is mounted below.
+# A removal that follows a live bind mount of /dev, /sys or the archives reaches the host:
+# stop what still runs inside (Wine's server, Xvfb), unmount, and remove only when nothing
+# is mounted below.
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
@@ -31,7 +51,7 @@ cleanup() {
     [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null
   done
   local mount
-  for mount in dev sys proc; do
+  for mount in var/cache/apt/archives dev sys proc; do
     umount -R "$root/$mount" 2>/dev/null || umount -Rl "$root/$mount" 2>/dev/null || true
   done
   if grep -q " $root/" /proc/mounts; then
@@ -49,10 +69,25 @@ command -v debootstrap >/dev/null || {
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
 }
 started=$SECONDS
-echo "fresh-debian: debootstrap --variant=minbase bookworm $root"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >>"$log" 2>&1 ||
-  { tail -n 20 "$log"; exit 1; }
-echo "fresh-debian: root made in $((SECONDS - started)) s"
+# The base is made once per release and only ever copied: a finished base has debootstrap's
+# mark, so an interrupted one is made again.
+if [ ! -f "$cache/base/.complete" ]; then
+  echo "fresh-debian: debootstrap --variant=minbase $codename (kept in $cache/base)"
+  rm -rf --one-file-system "$cache/base"
+  debootstrap --variant=minbase "$codename" "$cache/base" "$mirror" >>"$log" 2>&1 ||
+    { tail -n 20 "$log"; exit 1; }
+  touch "$cache/base/.complete"
+fi
+cp -a "$cache/base/." "$root/"
+rm -f "$root/.complete"
+echo "fresh-debian: Debian $release ($codename) root made in $((SECONDS - started)) s"
+
+# The sources of an installed Debian: debootstrap writes only the release itself.
+cat >"$root/etc/apt/sources.list" <<EOF
+deb $mirror $codename main
+deb $mirror $codename-updates main
+deb $security_mirror $codename-security main
+EOF
 
 # The host's trust: its bundle, its local authorities (kept when ca-certificates installs
 # and rebuilds the bundle) and npm's cafile setting.
@@ -65,12 +100,13 @@ git clone -q --no-hardlinks "$checkout" "$root/src"
 mount -t proc proc "$root/proc"
 mount --rbind /sys "$root/sys"
 mount --rbind /dev "$root/dev"
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
 
-echo "fresh-debian: running '$*' in the root (output in $log)"
+echo "fresh-debian: running '$*' in the Debian $release root (output in $log)"
 status=0
 chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   /bin/bash -c 'cd /src && "$@"' fresh-debian "$@" 2>&1 | tee -a "$log" || status=$?
-echo "fresh-debian: '$*' ended with status $status after $((SECONDS - started)) s in all;" \
+echo "fresh-debian: '$*' on Debian $release ended with status $status after $((SECONDS - started)) s in all;" \
   "the root took $(du -sh --one-file-system "$root" | cut -f1) on disk" | tee -a "$log"
 exit "$status"

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12 (run as root). Installs only what
-# is missing, so a second run costs nothing. With --tests, also what only the tests use:
-# git (the release test reads the checkout), Node.js and npm, and with them the SBOM
-# validator (from tests/sbom's package.json and lock file, into build/node).
+# Installs what building and testing need on Debian 12 or 13 (run as root). Installs only
+# what is missing, so a second run costs nothing. With --tests, also what only the tests use:
+# Node.js and npm, and with them the SBOM validator (from tests/sbom's package.json and lock
+# file, into build/node). Package names are those both releases have: the build runs git
+# (a release's date is its last commit's), and clang's runtime comes under its unversioned
+# name (clang 14's on Debian 12, clang 19's on Debian 13).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(
-  cmake make clang lld libclang-rt-14-dev
+  cmake make clang lld libclang-rt-dev git ca-certificates
   mingw-w64-x86-64-dev gcc-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64
   googletest libgtest-dev g++
@@ -16,8 +18,7 @@ packages=(
   xvfb xauth imagemagick
 )
 if [ "${1:-}" = --tests ]; then
-  packages+=(git ca-certificates)
-  # Debian 12's own Node.js (18) and npm (9) do; a Node.js from elsewhere that brings its
+  # Debian's own Node.js (18 on Debian 12, 20 on 13) and npm (9) do; a Node.js from elsewhere that brings its
   # own npm does too, and Debian's npm package would conflict with it.
   command -v npm >/dev/null || packages+=(nodejs npm)
 fi

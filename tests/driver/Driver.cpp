@@ -190,9 +190,19 @@ std::wstring otherWindows(DWORD processId) {
     return list;
 }
 
+// The input method's own windows, which the system makes for a thread that has windows:
+// Windows' default IME window (class "IME", ImmGetDefaultIMEWnd) and its text services' "MSCTFIME
+// UI", and Wine's built-in input method's "Wine IME" (imm32), which Wine 10 puts ahead of the
+// program's own window in the window order. A log-off reaches them too, and the system's
+// window procedure answers for them: they are never the program's hidden window.
+bool isInputMethodWindow(HWND window) {
+    const std::wstring kind = className(window);
+    return kind == L"IME" || kind == L"MSCTFIME UI" || kind == L"Wine IME";
+}
+
 HWND hiddenWindow(DWORD processId) {
     for (HWND window : processWindows(processId)) {
-        if (!isBox(window) && !IsWindowVisible(window)) return window;
+        if (!isBox(window) && !isInputMethodWindow(window) && !IsWindowVisible(window)) return window;
     }
     return nullptr;
 }

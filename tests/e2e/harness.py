@@ -29,7 +29,7 @@ VERSION = (BUILD / 'BUILD-INFO.txt').read_text().splitlines()[0].rsplit(' ', 1)[
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]
 # The documents both packages carry beside the program, from the source tree and the build.
 DOCUMENTS = [SOURCE_ROOT / 'README.md', SOURCE_ROOT / 'DEPLOYING.md', SOURCE_ROOT / 'REFERENCE.md',
-             BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
+             SOURCE_ROOT / 'VENDOR-CONTRACT.md', BUILD / 'BUILD-INFO.txt', SOURCE_ROOT / 'LICENSE.txt',
              SOURCE_ROOT / 'THIRD-PARTY-NOTICES.txt', BUILD / 'SECURITY.md', SOURCE_ROOT / 'CHANGELOG.md']
 # What an installed or unpacked release holds.
 SHIPPED = sorted(['Brenhold.exe'] + [document.name for document in DOCUMENTS])

@@ -234,6 +234,19 @@ class Results(ProductTest):
                 self.assertFalse((box.work / 'x.txt').exists())
                 self.assertEqual(run.events_of('detach')[0].fields['by'], 'freelibrary')
 
+    def test_library_is_unloaded_before_the_file_is_removed(self):
+        # The stand-in notes, as FreeLibrary detaches it, whether the path it was handed still
+        # names a file: a library's DLL_PROCESS_DETACH still finds the printed file there.
+        for switch in ('-DELETE', '-RECYCLE'):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('x.txt')
+                run = box.run(f'{switch} x.txt')
+                self.assertPrintedQuietly(run)
+                [detach] = run.events_of('detach')
+                self.assertEqual((detach.fields['by'], detach.fields['file']), ('freelibrary', 'present'))
+                self.assertFalse((box.work / 'x.txt').exists())
+
     def test_negative_result_stops_the_job(self):
         for switch in ('-DELETE', '-RECYCLE'):
             with self.subTest(switch):
@@ -339,6 +352,47 @@ class LongPaths(ProductTest):
                 self.assertEqual(run.events_of('recycle'), [])
                 self.assertEqual(box.trashed(), [])
                 self.assertEqual(stderr.read_bytes(), line)
+
+    def test_a_path_beginning_with_the_long_path_prefix(self):
+        # A \\?\ path reaches the library as written, prefix included; -DELETE removes the file
+        # through a handle, and the shell, which takes no such path, is never asked.
+        for switch, kept in (('-DELETE', False), ('-RECYCLE', True)):
+            with self.subTest(switch):
+                box = self.sandbox()
+                box.file('x.txt')
+                path = '\\\\?\\' + harness.winpath(box.work / 'x.txt')
+                run = box.run(f'{switch} "{path}"', env={'TAMSEL_WATCH': '1'})
+                self.assertEqual((run.boxes, run.exit), ([], 0), run.output)
+                self.assertEqual(run.printed, path.encode())
+                self.assertEqual((box.work / 'x.txt').exists(), kept)
+                self.assertEqual(run.events_of('recycle'), [])
+                self.assertEqual(box.trashed(), [])
+
+
+class SeveralRuns(ProductTest):
+    """Runs started side by side, as a scheduler or a hot folder's watcher starts them: each
+    process loads the library for itself and none waits for another."""
+
+    def test_a_second_run_prints_while_the_first_is_inside_print_file(self):
+        first = self.sandbox()
+        first.file('a.txt')
+        second = self.sandbox(None)
+        second.file('b.txt')
+        seen = {}
+
+        def during(box):
+            # The second run uses the first one's program and library, in a process of its own.
+            seen['run'] = second.run(command_line=f'"{winpath(first.exe)}" -DELETE b.txt', exe=winpath(first.exe))
+            seen['first returned'] = any(line.startswith('return ') for line in first.log.read_text().splitlines())
+
+        run = first.run_changing(during, arguments='-DELETE a.txt', env={'TAMSEL_ACTION': 'pause'})
+        self.assertPrintedQuietly(run)
+        self.assertPrintedQuietly(seen['run'])
+        self.assertFalse(seen['first returned'], 'the second run waited for the first')
+        self.assertFalse((first.work / 'a.txt').exists())
+        self.assertFalse((second.work / 'b.txt').exists())
+        # Each process attached the library once, for itself.
+        self.assertEqual((len(run.events_of('attach')), len(seen['run'].events_of('attach'))), (1, 1))
 
 
 if __name__ == '__main__':

@@ -212,6 +212,52 @@ def publisher_mismatches(facts, epoch, top, installed, installer, document):
     return found
 
 
+def os_release():
+    """The build machine's system as its /etc/os-release names it: "Debian GNU/Linux 13 (trixie)"."""
+    fields = dict(line.split('=', 1) for line in pathlib.Path('/etc/os-release').read_text().splitlines() if '=' in line)
+    return fields['PRETTY_NAME'].strip('"')
+
+
+def owning_package(path):
+    """The Debian package that installed the file, without its architecture. Debian 12 merged
+    /lib into /usr/lib, but its packages still name the file under /lib: dpkg knows it there."""
+    for name in (str(path), str(path).removeprefix('/usr')):
+        owner = subprocess.run(['dpkg-query', '-S', name], capture_output=True, text=True).stdout
+        if owner:
+            return owner.split(':')[0].split(',')[0].strip()
+    raise AssertionError(f'no Debian package owns {path}')
+
+
+def loaded_library(program, stem):
+    listed = subprocess.run(['ldd', str(program)], capture_output=True, text=True).stdout
+    [found] = [line.split('=>')[1].split()[0] for line in listed.splitlines() if stem in line and '=>' in line]
+    return pathlib.Path(found).resolve()
+
+
+def shaping_files():
+    """Files whose packages shape a release's bytes on every Debian release the build runs on:
+    the compiler and its LLVM, the linker, the MinGW-w64 headers and compilers, windres, CMake,
+    Python with its standard library and zlib, wixl with its libraries, olefile and pefile.
+    Found on this machine, so that the packages' names (clang-14 or clang-19, python3.11 or
+    python3.13, libmsi0 or its successor) are this release's."""
+    which = lambda tool: pathlib.Path(shutil.which(tool)).resolve()  # noqa: E731
+    clang, wixl = which('clang'), which('wixl')
+    python = pathlib.Path(sys.executable).resolve()
+    import olefile
+    import pefile
+    import zipfile as zipfile_module
+    import zlib as zlib_module
+    files = [clang, loaded_library(clang, 'libLLVM'), which('ld.lld'), which('cmake'),
+             pathlib.Path('/usr/x86_64-w64-mingw32/include/windows.h'),
+             which('x86_64-w64-mingw32-gcc-win32'), which('x86_64-w64-mingw32-g++-win32'),
+             which('x86_64-w64-mingw32-windres'), python, pathlib.Path(zipfile_module.__file__).resolve(),
+             wixl, which('msibuild'), loaded_library(wixl, 'libgcab'), loaded_library(wixl, 'libmsi'),
+             pathlib.Path(olefile.__file__).resolve(), pathlib.Path(pefile.__file__).resolve()]
+    zlib_file = getattr(zlib_module, '__file__', None)
+    files.append(loaded_library(pathlib.Path(zlib_file) if zlib_file else python, 'libz.so'))
+    return files
+
+
 def build_info_packages(lines):
     return {line.split(': ')[0][len('package '):]: line.split(': ')[1].split()[0]
             for line in lines if line.startswith('package ')}
@@ -365,19 +411,18 @@ class Release(ProductTest):
         lines = (self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines()
         self.assertEqual(lines[0], f'Brenhold caller {VERSION}')
         named = [line.split(':')[0] for line in lines[1:] if not line.startswith('package ')]
-        self.assertEqual(named, ['commit', 'publisher', 'website', 'source repository', 'security contact',
+        self.assertEqual(named, ['commit', 'made on', 'publisher', 'website', 'source repository', 'security contact',
                                  'supported until', 'compiler', 'linker', 'resource compiler', 'message compiler',
                                  'cmake', 'python', 'zlib', 'msi compiler', 'olefile', 'pefile'])
         self.assertNotIn('unknown', ' '.join(lines))
         self.assertNotIn('unpackaged', ' '.join(lines))
         self.assertEqual(lines[1], f'commit: {COMMIT}')
+        self.assertEqual(lines[2], f'made on: {os_release()}')
         # Every package whose files shape the bytes, with its Debian revision as dpkg has it.
         packages = build_info_packages(lines)
-        for name in ['clang-14', 'libllvm14', 'lld-14', 'cmake', 'mingw-w64-x86-64-dev',
-                     'gcc-mingw-w64-x86-64-win32', 'g++-mingw-w64-x86-64-win32', 'binutils-mingw-w64-x86-64',
-                     'python3.11-minimal', 'libpython3.11-stdlib', 'zlib1g', 'wixl', 'msitools', 'libgcab-1.0-0',
-                     'libmsi0', 'python3-olefile', 'python3-pefile']:
-            with self.subTest(name):
+        for path in shaping_files():
+            name = owning_package(path)
+            with self.subTest(name, file=str(path)):
                 installed = subprocess.run(['dpkg-query', '-W', '-f', '${Version}', name], capture_output=True,
                                            text=True).stdout
                 self.assertEqual(packages.get(name), installed)

@@ -33,6 +33,9 @@ class ThreadOfTheLibrary(StartupTest):
         self.assertEqual(call.fields['apartment'], '3')  # APTTYPE_MAINSTA
         self.assertEqual(call.fields['locale'], call.fields['userlocale'])
         self.assertEqual(int(call.fields['mxcsr'], 16) & ~MXCSR_STATUS_FLAGS, 0x1900)
+        # Set before the library is loaded: its DllMain runs with it too.
+        [attach] = run.events_of('attach')
+        self.assertEqual(int(attach.fields['mxcsr'], 16) & ~MXCSR_STATUS_FLAGS, 0x1900)
 
 
     def test_critical_error_boxes_fail_only_where_nobody_can_answer_them(self):
@@ -309,9 +312,32 @@ class ReadmeRecipes(StartupTest):
         self.assertEqual(run.events_of('print'), [])
         self.assertTrue((box.work / 'x.txt').exists())
 
-    def test_without_the_folder_check_a_failure_reads_as_success(self):
-        # What the check is for, shown with the recipe's last two lines alone: the redirection
-        # fails, the program never runs, and the batch file ends 0.
+    def test_a_log_that_cannot_be_opened_fails_the_batch_before_the_program_runs(self):
+        # A log name that cannot be opened for writing: here a folder of that name (Wine, run
+        # as root here, writes a read-only file all the same).
+        box = self.sandbox()
+        box.file('x.txt')
+        logdir = box.root / 'logs'
+        (logdir / 'errors.log').mkdir(parents=True)
+        run = self.run_batch(box, self.recipe(box, logdir), 'x.txt', '0x80004005')
+        self.assertEqual(run.exit, 3, run.output)
+        self.assertEqual(run.events_of('print'), [])
+        self.assertTrue((box.work / 'x.txt').exists())
+
+    def test_the_library_s_own_standard_error_lands_in_the_same_log(self):
+        box = self.sandbox()
+        box.file('x.txt')
+        logdir = box.root / 'logs'
+        run = box.run(command_line=f'cmd.exe /c {harness.winpath(self.recipe(box, logdir))} x.txt',
+                      exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
+                      env={'TAMSEL_RESULT': '0x80004005', 'TAMSEL_STDERR': 'Tamsel: no printer'})
+        self.assertEqual((run.exit, run.boxes), (217, []), run.output)
+        self.assertRegex((logdir / 'errors.log').read_text(),
+                         r'^Tamsel: no printer\nRuntime error 217 at [0-9A-F]{16}\n$')
+
+    def test_without_the_preset_status_a_failure_reads_as_success(self):
+        # What the recipe's third and fourth lines are for, shown without them: the
+        # redirection fails, the program never runs, and the batch file ends 0.
         box = self.sandbox()
         box.file('x.txt')
         script = self.recipe(box, box.root / 'missing')

@@ -9,6 +9,10 @@ libstdc++.a, libgcc.a...) fails here until the notices say what it brought in. A
 naming an archive the linker did not load fails too (libmsvcrt-os.a holds members of the
 same names as libmsvcrt.a: only the linker's account tells which one it took).
 
+A release is built on Debian 12 or Debian 13, whose packages differ in version only: a
+section names the version of each release, "Package: NAME VERSION (Debian 12), VERSION
+(Debian 13)", and the build's must be one of them.
+
     check-notices.py MAP NOTICES"""
 import pathlib
 import re
@@ -17,15 +21,16 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / 'scripts'))
 import linkmap  # noqa: E402
 
-SECTION = re.compile(r'^Package: (\S+) (\S+)\nArchives: (.*)$', re.MULTILINE)
+SECTION = re.compile(r'^Package: (\S+) (.+)\nArchives: (.*)$', re.MULTILINE)
+VERSION = re.compile(r'(\S+) \(Debian \d+\)')
 
 
 def sections(notices_text):
-    """{package: (version, set of archive names)}"""
+    """{package: (set of versions, set of archive names)}"""
     found = {}
-    for package, version, archives in SECTION.findall(notices_text):
+    for package, versions, archives in SECTION.findall(notices_text):
         names = set() if archives.strip() == 'none' else set(archives.split())
-        found[package] = (version, names)
+        found[package] = (set(VERSION.findall(versions)) or {versions.strip()}, names)
     return found
 
 
@@ -38,9 +43,10 @@ def problems(map_path, notices_text):
         if package not in listed:
             found.append(f'{package} {version}: no section (archives {", ".join(sorted(archives)) or "none"})')
             continue
-        listed_version, listed_archives = listed[package]
-        if listed_version != version:
-            found.append(f'{package}: the notices name version {listed_version}, the build used {version}')
+        listed_versions, listed_archives = listed[package]
+        if version not in listed_versions:
+            found.append(f'{package}: the notices name version {", ".join(sorted(listed_versions))}, '
+                         f'the build used {version}')
         for archive in sorted(archives - listed_archives):
             found.append(f'{package}: {archive} is linked but not named')
         for archive in sorted(listed_archives - archives):

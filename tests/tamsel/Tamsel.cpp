@@ -36,6 +36,7 @@
 //                  the same name; "append" to it; put a "directory" holding a file at its
 //                  name; or "pause": signal TAMSEL_PAUSE_READY and wait for TAMSEL_PAUSE_GO,
 //                  so a test can change the file meanwhile (Wine cannot make links itself)
+//   TAMSEL_STDERR  write this text and a line feed to the standard error the caller was given
 //   TAMSEL_CHDIR   move the process's working directory to this folder before returning,
 //                  as old libraries do to find their own files
 //   TAMSEL_SPOOL   spool folder (default: "spool" beside this DLL)
@@ -51,6 +52,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -495,6 +497,21 @@ void actOnFile(const std::string& action, const char* path) {
     }
 }
 
+// What a library's own diagnostics do: write to the standard error its process has.
+void writeStandardError(const std::string& text) {
+    if (text.empty()) return;
+    const std::string line = text + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+// Whether the path the caller handed over still names a file: "none" before any call. Read
+// only while the caller unloads this library: at process exit the caller has freed the path.
+std::string printedFileState() {
+    if (gPrintedPath == nullptr) return "none";
+    return GetFileAttributesA(gPrintedPath) == INVALID_FILE_ATTRIBUTES ? "absent" : "present";
+}
+
 void recordCall(const char* path) {
     APTTYPE type = APTTYPE_CURRENT;
     APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
@@ -511,6 +528,7 @@ HRESULT printFileImpl(const char* path) {
     recordCall(path);
     if (!environment("TAMSEL_WATCH").empty()) watchDisposal();
     if (!environment("TAMSEL_MODAL").empty()) MessageBoxW(nullptr, L"Printing.", L"Tamsel", MB_OK);
+    writeStandardError(environment("TAMSEL_STDERR"));
     raiseFault(environment("TAMSEL_FAULT"));
     const std::string result = environment("TAMSEL_RESULT");
     HRESULT answer = result.empty() ? spool(path) : static_cast<HRESULT>(strtoul(result.c_str(), nullptr, 0));
@@ -575,14 +593,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         const auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
             reinterpret_cast<BYTE*>(instance) + reinterpret_cast<IMAGE_DOS_HEADER*>(instance)->e_lfanew);
         logEvent("attach base=" + number(reinterpret_cast<uintptr_t>(instance)) +
-                 " size=" + number(nt->OptionalHeader.SizeOfImage));
+                 " size=" + number(nt->OptionalHeader.SizeOfImage) + " mxcsr=" + number(__builtin_ia32_stmxcsr()));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
         if (environment("TAMSEL_FAULT") == "stepped") AddVectoredExceptionHandler(1, stepOverOwnFault);
         if (!environment("TAMSEL_BREAK").empty()) breakImport(environment("TAMSEL_BREAK"));
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
         // lpReserved is null for FreeLibrary and non-null when the process is ending.
-        logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary" : "process-exit"));
+        logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary file=" + printedFileState()
+                                                                  : std::string("process-exit")));
         if (reserved != nullptr && !environment("TAMSEL_WINDOWS").empty()) {
             logEvent("exit windows-left=" + classesOfLiveWindows());
         }
