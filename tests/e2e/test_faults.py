@@ -245,6 +245,15 @@ class BadInputAndFaults(ProductTest):
 STATUS_ACCESS_VIOLATION = 0xC0000005
 STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # the status of a process that failed fast
 READING_MS = 3000  # a person reads the report for a few seconds before pressing OK
+# Wine 10 commits a new thread's whole stack but its last two pages and guards only the one
+# above the last: an overflow there leaves no room to hand the exception to anyone, and Wine
+# ends that thread alone with this line (virtual_setup_exception in dlls/ntdll/unix/virtual.c,
+# "stack overflow on last page, unrecoverable", then abort_thread). No handler or filter of
+# the process runs, the library goes on as if its thread had ended, and no program can tell.
+# Wine 8 grows such a stack page by page and hands the overflow on, as Windows does with the
+# reserve it keeps below the guard page (SetThreadStackGuarantee page; the
+# SetUnhandledExceptionFilter page on filters that run on an exhausted stack).
+WINE_ENDED_THE_THREAD = 'err:virtual:virtual_setup_exception stack overflow'
 
 
 @dataclasses.dataclass
@@ -260,6 +269,8 @@ class CrashRow:
     quiet_env: dict = None     # replaces env in quiet mode
     switches: tuple = ('-DELETE',)
     status: int = STATUS_ACCESS_VIOLATION  # where Windows ends the process
+    # A thread's stack overflow that Wine 10 can end without any exception (WINE_ENDED_THE_THREAD).
+    wine_may_end_the_thread: bool = False
 
 
 CRASH_ROWS = [
@@ -272,7 +283,8 @@ CRASH_ROWS = [
     CrashRow('a thread of the library crashes during the removal', {'TAMSEL_FAULT': 'thread-in-disposal'},
              'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE')),
     # The filter runs on a stack used up to the guard page.
-    CrashRow('a thread of the library overflows its stack', {'TAMSEL_FAULT': 'thread-overflow'}, 'RuntimeError'),
+    CrashRow('a thread of the library overflows its stack', {'TAMSEL_FAULT': 'thread-overflow'}, 'RuntimeError',
+             wine_may_end_the_thread=True),
     CrashRow('printFile overflows the stack of its caller', {'TAMSEL_FAULT': 'overflow'}, 'RuntimeError'),
     # A fault while the program shuts down after a confirmed print (the stand-in breaks the
     # program's call that destroys its window, or the one that leaves OLE, as a shell
@@ -335,6 +347,11 @@ class CrashesAndHandledFaults(ProductTest):
                 for quiet in (False, True):
                     with self.subTest(row.name, switch=switch, quiet=quiet):
                         box, run, written = self.run_crash(row, switch, quiet)
+                        if row.wine_may_end_the_thread and WINE_ENDED_THE_THREAD in run.wine_errors:
+                            # Wine's own loss, before anything reached the program: its ending
+                            # is held where the exception comes (Wine 8; Windows).
+                            self.assertEqual((run.boxes, written), ([], b''), run.output)
+                            continue
                         if row.ending is None:
                             self.assertEqual((run.exit, run.boxes), (row.status, []), run.output)
                         else:
