@@ -27,6 +27,12 @@ constexpr OutcomeRow kOutcomeRows[] = {
      .quietStatus = 127, .event = EventKind::Error},
     {.outcome = RunOutcome::RuntimeError, .shownAsBox = true, .visibleStatus = kExitStatusRuntimeError,
      .quietStatus = kExitStatusRuntimeError, .event = EventKind::Error},
+    // ERROR_PROCESS_ABORTED, "The process terminated unexpectedly.": a crash (a thread of the
+    // library's, the shutdown) after the file was printed and removed. Neither 217 nor 80,
+    // which say the file is still there, nor 0, which says nothing went wrong; the report box
+    // still tells a person of the error.
+    {.outcome = RunOutcome::ErrorAfterRemoval, .shownAsBox = true, .visibleStatus = 1067,
+     .quietStatus = 1067, .event = EventKind::Error},
     // ERROR_CANCELLED, "The operation was canceled by the user.": the session's end cut the
     // run off, whatever it had reached. Never 0, which says printed and disposed of.
     {.outcome = RunOutcome::SessionEnded, .shownAsBox = false, .visibleStatus = kExitStatusOk,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "OutcomeTable.h"
 #include "job/RunSequence.h"
@@ -33,12 +34,19 @@ struct RunMode {
     // An error escaped after the library had printed the file (during the disposal): true
     // when the mode tells it as a printed file that was kept, without the heap; false where
     // the runtime-error report stands.
-    bool (*reportEscapeAfterPrint)(const std::wstring& inputPath);
+    bool (*reportEscapeAfterPrint)(std::wstring_view inputPath);
+    // An error escaped once the printed file was no longer at its path (removed by the
+    // disposal, or by the library): the report, or quiet mode's line that says so.
+    void (*reportEscapeAfterRemoval)(uint64_t errorAddress, std::wstring_view inputPath);
     // Says that the session ended (SessionEnded) or that Windows asked the program to close
     // (AskedToClose) before the run was over, where the mode says anything.
     void (*reportSessionEnd)(RunOutcome ending);
     uint32_t (*exitStatus)(RunOutcome outcome);
 };
+
+// The line of an escape after the printed file was removed, around its path.
+inline constexpr wchar_t kRemovedFileTextBefore[] = L"Input file \"";
+inline constexpr wchar_t kRemovedFileTextAfter[] = L"\" was printed and removed, but the run then failed.";
 
 inline constexpr char kSessionEndedText[] = "The session ended before the run was over.";
 inline constexpr char kAskedToCloseText[] = "Windows asked the program to close before the run was over.";

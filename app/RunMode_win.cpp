@@ -7,6 +7,7 @@
 #include "job/InputFileDisposal.h"
 #include "job/RunSequence.h"
 #include "printlib/PrintLibraryBinding.h"
+#include "win32/RunEnding.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ constexpr JobPlatform windowsJobPlatform(void (*tell)(WindowRef, RunOutcome, con
         .callPrintFile = callPrintFile,
         .unloadPrintLibrary = unloadPrintLibrary,
         .disposeInputFile = dispose,
+        .reachStage = reachRunStage,
     };
 }
 
@@ -67,19 +69,28 @@ void keepWindowsErrorBoxes() {}
 
 // To a quiet caller 217 says "not printed": an escape after a confirmed print ends as a
 // printed file that was kept, so nobody prints it twice.
-bool reportKeptAfterEscapeQuietly(const std::wstring& inputPath) {
+bool reportKeptAfterEscapeQuietly(std::wstring_view inputPath) {
     deliverQuietly(kWindowsQuietSink, RunOutcome::PrintedButKept, {kKeptFileTextBefore, inputPath, kKeptFileTextAfter});
     return true;
 }
 
 // A person who sees the report box reads it as the report of the run.
-bool keepRuntimeErrorReport(const std::wstring&) { return false; }
+bool keepRuntimeErrorReport(std::wstring_view) { return false; }
+
+// The report box keeps its text; the status says that the file is gone.
+void reportRuntimeErrorAfterRemoval(uint64_t errorAddress, std::wstring_view) { reportRuntimeError(errorAddress); }
+
+void reportRemovedAfterEscapeQuietly(uint64_t, std::wstring_view inputPath) {
+    deliverQuietly(kWindowsQuietSink, RunOutcome::ErrorAfterRemoval,
+                   {kRemovedFileTextBefore, inputPath, kRemovedFileTextAfter});
+}
 
 constinit const RunMode kQuietMode = {
     .job = &kQuietJobPlatform,
     .setErrorMode = failCriticalErrorsWithoutABox,
     .reportRuntimeError = reportRuntimeErrorQuietly,
     .reportEscapeAfterPrint = reportKeptAfterEscapeQuietly,
+    .reportEscapeAfterRemoval = reportRemovedAfterEscapeQuietly,
     .reportSessionEnd = reportSessionEndQuietly,
     .exitStatus = quietExitStatus,
 };
@@ -106,6 +117,7 @@ constinit const RunMode kVisibleMode = {
     .setErrorMode = keepWindowsErrorBoxes,
     .reportRuntimeError = reportRuntimeError,
     .reportEscapeAfterPrint = keepRuntimeErrorReport,
+    .reportEscapeAfterRemoval = reportRuntimeErrorAfterRemoval,
     .reportSessionEnd = sayNothingOfSessionEnd,
     .exitStatus = visibleExitStatus,
 };

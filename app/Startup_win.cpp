@@ -7,6 +7,7 @@
 #include "printlib/PrintLibraryBinding.h"
 #include "win32/EscapedError.h"
 #include "win32/GuardedCall.h"
+#include "win32/RunEnding.h"
 #include "win32/UniqueHandle.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -33,6 +34,16 @@ constinit RunOutcome gSessionEnding = RunOutcome::SessionEnded;
 
 HINSTANCE executableModule() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
+// Windows encloses its calls of a TIMERPROC in a handler that swallows every exception,
+// unless the process sets UOI_TIMERPROC_EXCEPTION_SUPPRESSION to FALSE, as
+// SetUserObjectInformationW's page recommends: then a fault in a timer callback of the
+// library's reaches the watch and the filter like any other, and ends the run as a crash.
+// A version that does not know the index refuses it (so does Wine); nothing else changes.
+void letTimerCallbackFaultsThrough() {
+    BOOL suppress = FALSE;
+    SetUserObjectInformationW(GetCurrentProcess(), UOI_TIMERPROC_EXCEPTION_SUPPRESSION, &suppress, sizeof suppress);
+}
+
 // The main thread's own steps of the shutdown.
 void releaseWindowAndOle() {
     gApplicationWindow.reset();
@@ -50,33 +61,48 @@ void shutDown() {
 
 void takeNoShutdownStep() {}
 
-// The escape's report and status. After a confirmed print the mode may tell it as a kept
-// file instead: told before the shutdown, which releases the path, and shown in no box.
-// The shutdown steps are the caller's to choose: where the escape was caught decides which
-// of them can still be taken.
-uint32_t reportEscape(uint64_t errorAddress, void (*shutDownSteps)()) {
-    const std::wstring* printed = printedInputPath();
+// The escape's report and status, once this thread has begun the ending at `stage`. The
+// shutdown comes first, as after every run, guarded: an error in it (a shell extension
+// unloading with OLE, say) adds nothing to the one being reported. The shutdown steps are
+// the caller's to choose: where the escape was caught decides which of them can still be
+// taken. After a confirmed print the mode tells what became of the file: removed (whatever
+// failed afterwards, a box never says "kept" of it), or kept, which quiet mode tells as a
+// printed file that was kept.
+uint32_t reportEscape(uint64_t errorAddress, RunStage stage, void (*shutDownSteps)()) {
+    callGuarded(shutDownSteps);
+    const std::wstring_view* printed = stage == RunStage::Printing ? nullptr : printedInputPath();
+    if (printed != nullptr && stage == RunStage::Removed) {
+        gRunMode->reportEscapeAfterRemoval(errorAddress, *printed);
+        return gRunMode->exitStatus(RunOutcome::ErrorAfterRemoval);
+    }
     if (printed != nullptr && gRunMode->reportEscapeAfterPrint(*printed)) {
-        shutDownSteps();
         return gRunMode->exitStatus(RunOutcome::PrintedButKept);
     }
-    shutDownSteps();
     gRunMode->reportRuntimeError(errorAddress);
     return gRunMode->exitStatus(RunOutcome::RuntimeError);
 }
 
-// Called by the unhandled-exception filter, on the faulting thread, for a fault no frame
-// handler saw (GuardedCall.h): the run ends as a fault inside the library ends, the file
-// never disposed of. What runs here runs on a stack that faulted, perhaps with the heap
-// damaged, perhaps while the main thread waits inside the library: so no step of ours frees
-// or allocates memory (the process ends right after; the quiet report needs no heap; only
-// the report box, the system's own, allocates), and only the main thread destroys the hidden
-// window and leaves OLE, which are its own. On a thread of the library's both steps are
-// skipped: the window and OLE stay until the process ends, the report box (which never has
-// an owner) is shown all the same, and the status is the report's.
+// This thread ends the run, or, where another has begun the ending, waits for it to end the
+// process. The stage the run had reached when the ending began.
+RunStage beginEnding() {
+    const EndingClaim claim = claimEndingHere();
+    if (claim.turn != EndingTurn::Mine) waitForProcessEnd();
+    return claim.stage;
+}
+
+// Called by the unhandled-exception filter, on a thread it started for the ending, for a
+// fault no frame handler saw (GuardedCall.h): the run ends as a fault inside the library
+// ends, and nothing more is done to the file (a disposal under way is waited for, and the
+// ending then tells what became of the file). The fault may have left the heap damaged, the
+// main thread may wait inside the library: so no step of ours frees or allocates memory (the
+// process ends right after; the quiet report needs no heap; only the report box, the
+// system's own, allocates), and only the main thread destroys the hidden window and leaves
+// OLE, which are its own: here both stay until the process ends, the report box (which
+// never has an owner) is shown all the same, and the status is the report's.
 [[noreturn]] void endRunAfterUnhandledFault(unsigned long long errorAddress) {
+    const RunStage stage = beginEnding();
     const bool mainThread = GetCurrentThreadId() == gMainThread;
-    ExitProcess(reportEscape(errorAddress, mainThread ? releaseWindowAndOle : takeNoShutdownStep));
+    ExitProcess(reportEscape(errorAddress, stage, mainThread ? releaseWindowAndOle : takeNoShutdownStep));
 }
 
 void endSessionFromWindow() {
@@ -90,11 +116,15 @@ void endSessionFromWindow() {
 // returning into the job. Nothing may leave a window procedure that the system called back:
 // 64-bit Windows swallows it or ends the process unreported (the WNDPROC page), so an error
 // of the ending is caught here and reported, its file kept. No step of the shutdown is
-// taken again: one that raised once would raise again.
-[[noreturn]] void endSession(RunOutcome ending) {
+// taken again: one that raised once would raise again. Where this thread is already ending
+// the run (a box of its ending runs the loop), that ending goes on.
+void endSession(RunOutcome ending) {
+    const EndingClaim claim = claimEndingHere();
+    if (claim.turn == EndingTurn::InsideOwnEnding) return;
+    if (claim.turn == EndingTurn::Elsewhere) waitForProcessEnd();
     gSessionEnding = ending;
     const GuardedOutcome outcome = callGuarded(endSessionFromWindow);
-    ExitProcess(reportEscape(outcome.errorAddress, takeNoShutdownStep));
+    ExitProcess(reportEscape(outcome.errorAddress, claim.stage, takeNoShutdownStep));
 }
 
 LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -148,11 +178,16 @@ extern "C" void runProcess() {
     gMainThread = GetCurrentThreadId();
     setUnhandledFaultEnding(endRunAfterUnhandledFault);
     gRunMode->setErrorMode();
+    letTimerCallbackFaultsThrough();
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
-    if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress, shutDown));
-    shutDown();
+    const RunStage stage = beginEnding();
+    if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress, stage, shutDown));
+    // Guarded too: a fault while the window goes or OLE unloads (a shell extension, say)
+    // after a confirmed print is told as an error after the print.
+    const GuardedOutcome shutdown = callGuarded(shutDown);
+    if (shutdown.escaped) ExitProcess(reportEscape(shutdown.errorAddress, stage, takeNoShutdownStep));
     ExitProcess(gRunMode->exitStatus(gRunOutcome));
 }

@@ -11,6 +11,7 @@ enum class RunOutcome {
     LibraryMissing,
     EntryPointMissing,
     RuntimeError,       // a print failure, a fault in the library, any escaped error
+    ErrorAfterRemoval,  // an escaped error once the printed file was no longer at its path
     SessionEnded,       // the user logged off (or Windows shut down) before the job was over
     AskedToClose,       // Windows asked the program to close (Restart Manager) before it was over
     // Not an ending: how many there are, for the check that each has its row. New endings go

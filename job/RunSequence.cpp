@@ -7,7 +7,22 @@ namespace {
 // Plain state, released by the shutdown: the entry runs no C runtime start-up, so no
 // global destructor would ever run, and an owner here would only register one for nothing.
 constinit RunOptions* gRunOptions = nullptr;
+
+// The path once the library answered success for it, kept apart from the options until the
+// process ends: an escape during the shutdown, after the options are gone, must still be told
+// as an error after a confirmed print. Copied without the heap, which may be what failed.
+// The longest command line is 32,767 characters, its NUL included.
+constexpr std::size_t kLongestPath = 32766;
+constinit wchar_t gPrintedPath[kLongestPath] = {};
+constinit std::wstring_view gPrintedView;
 constinit bool gPrintConfirmed = false;
+
+void notePrinted(const std::wstring& path) {
+    const std::size_t length = path.size() < kLongestPath ? path.size() : kLongestPath;
+    path.copy(gPrintedPath, length);
+    gPrintedView = std::wstring_view(gPrintedPath, length);
+    gPrintConfirmed = true;
+}
 
 }  // namespace
 
@@ -23,12 +38,9 @@ std::wstring keptFileText(const std::wstring& path) {
     return kKeptFileTextBefore + path + kKeptFileTextAfter;
 }
 
-void releaseRunOptions() {
-    gPrintConfirmed = false;
-    delete std::exchange(gRunOptions, nullptr);
-}
+void releaseRunOptions() { delete std::exchange(gRunOptions, nullptr); }
 
-const std::wstring* printedInputPath() { return gPrintConfirmed ? &gRunOptions->inputPath : nullptr; }
+const std::wstring_view* printedInputPath() { return gPrintConfirmed ? &gPrintedView : nullptr; }
 
 namespace {
 
@@ -43,7 +55,12 @@ RunOutcome finish(const JobPlatform& platform, WindowRef window, HandedOver hand
     const bool asked = options.deleteAfterPrint || options.recycleAfterPrint;
     // A success for other text than the tested file's name says nothing about that file.
     Disposal disposal = asked ? Disposal::Kept : Disposal::NotAsked;
-    if (handedOver == HandedOver::TestedFile) disposal = platform.disposeInputFile(options, tested);
+    if (handedOver == HandedOver::TestedFile) {
+        platform.reachStage(RunStage::Disposing);
+        disposal = platform.disposeInputFile(options, tested);
+    }
+    const bool removed = disposal == Disposal::Removed || disposal == Disposal::Gone;
+    platform.reachStage(removed ? RunStage::Removed : RunStage::Kept);
     if (disposal == Disposal::Kept) {
         return stop(platform, window, RunOutcome::PrintedButKept, keptFileText(options.inputPath));
     }
@@ -53,6 +70,7 @@ RunOutcome finish(const JobPlatform& platform, WindowRef window, HandedOver hand
 }  // namespace
 
 RunOutcome runJobWith(const JobPlatform& platform, WindowRef window) {
+    gPrintConfirmed = false;
     ParseOutcome outcome = parseRunOptions(splitCommandLine(platform.commandLine()));
     if (outcome.result == ParseResult::InvalidKeyword) {
         return stop(platform, window, RunOutcome::InvalidKeyword, invalidKeywordText(outcome.invalidArgument));
@@ -71,7 +89,8 @@ RunOutcome runJobWith(const JobPlatform& platform, WindowRef window) {
         return stop(platform, window, RunOutcome::EntryPointMissing, kEntryPointMissingText);
     }
     const HandedOver handedOver = platform.callPrintFile(options.inputPath);
-    gPrintConfirmed = true;
+    notePrinted(options.inputPath);
+    platform.reachStage(RunStage::Confirmed);
     platform.unloadPrintLibrary();
     return finish(platform, window, handedOver, tested);
 }

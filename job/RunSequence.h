@@ -2,12 +2,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "CommandLine.h"
 #include "FileProbe.h"
 #include "InputFileDisposal.h"
 #include "RunOutcome.h"
 #include "printlib/PrintLibraryBinding.h"
+#include "win32/RunEnding.h"
 
 // The hidden application window, opaque to the portable rules.
 using WindowRef = void*;
@@ -29,16 +31,20 @@ struct JobPlatform {
     HandedOver (*callPrintFile)(const std::wstring& path);
     void (*unloadPrintLibrary)();
     Disposal (*disposeInputFile)(const RunOptions& options, const TestedFile& tested);
+    // How far the job got with the file, told before each next step is taken. Never returns
+    // once an ending has begun on another thread: nothing more is done to the file then.
+    void (*reachStage)(RunStage stage);
 };
 
 // The run's options live from the parse until the shutdown releases them.
 RunOutcome runJobWith(const JobPlatform& platform, WindowRef window);
 void releaseRunOptions();
 
-// The input path once the library has answered success for it, until the shutdown; null
-// before. Noted without the heap, so an error that escapes the disposal afterwards can
-// still be told apart from one that left the file unprinted.
-const std::wstring* printedInputPath();
+// The input path once the library has answered success for it, until the process ends
+// (the shutdown releases the options, not this); null before. Noted without the heap, so an
+// error that escapes the disposal or the shutdown afterwards can still be told apart from one
+// that left the file unprinted.
+const std::wstring_view* printedInputPath();
 
 // The existence test is a step of the job's sequence, between the parse and the library's
 // load (a missing file is told before a missing library), so it lives here with the

@@ -44,24 +44,3 @@ AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path) 
     // library must not be called with an empty name.
     return {std::move(converted.bytes), false, converted.converted};
 }
-
-// The EXCEPTION_* codes of GetExceptionCode's page that a fault of the running code raises,
-// and the two SSE ones for faults and traps in several lanes at once. Compared one by one
-// rather than looked up in a table: the executable's size budget has no room for the table.
-bool isFaultCode(uint32_t exceptionCode) {
-    // EXCEPTION_ARRAY_BOUNDS_EXCEEDED, the seven EXCEPTION_FLT_* codes,
-    // EXCEPTION_INT_DIVIDE_BY_ZERO, EXCEPTION_INT_OVERFLOW, EXCEPTION_PRIV_INSTRUCTION.
-    if (exceptionCode >= 0xC000008C && exceptionCode <= 0xC0000096) return true;
-    return exceptionCode == 0x80000002 ||  // EXCEPTION_DATATYPE_MISALIGNMENT
-           exceptionCode == 0xC0000005 ||  // EXCEPTION_ACCESS_VIOLATION
-           exceptionCode == 0xC0000006 ||  // EXCEPTION_IN_PAGE_ERROR
-           exceptionCode == 0xC000001D ||  // EXCEPTION_ILLEGAL_INSTRUCTION
-           exceptionCode == 0xC00000FD ||  // EXCEPTION_STACK_OVERFLOW
-           exceptionCode == 0xC00002B4 ||  // STATUS_FLOAT_MULTIPLE_FAULTS
-           exceptionCode == 0xC00002B5;    // STATUS_FLOAT_MULTIPLE_TRAPS
-}
-
-bool isLibraryCrash(const FaultSite& site) {
-    if (site.handlerImage == 0) return true;
-    return site.handlerImage != site.libraryImage && site.handlerImage != site.faultImage;
-}

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "FaultRules.h"
+
 inline constexpr wchar_t kPrintLibraryName[] = L"Tamsel.dll";
 inline constexpr char kPrintEntryName[] = "printFile";
 
@@ -55,28 +57,6 @@ AnsiPathChoice chooseAnsiPath(const PathCodec& codec, const std::wstring& path);
 
 // Zero and positive results (S_OK, S_FALSE, anything else) are success.
 inline bool isPrintFailure(int32_t result) { return result < 0; }
-
-// An exception code that the processor or the system raises for a fault of the code that
-// ran: an access violation, a floating-point or integer trap, an illegal instruction, a
-// stack overflow. Not a software exception (C++'s, RPC's, a debugger message), which a
-// library may raise and catch as it likes.
-bool isFaultCode(uint32_t exceptionCode);
-
-// Where a fault on the printing thread happened and who stands ready to handle it: the image
-// (module base) of the faulting code, of the nearest frame outward with an exception handler
-// (0 when none was found), and the library's.
-struct FaultSite {
-    uintptr_t faultImage;
-    uintptr_t handlerImage;
-    uintptr_t libraryImage;
-};
-
-// A fault that ends the run although no frame handler of ours may ever see it: the nearest
-// handler is neither the library's own (a library may trap and catch faults as its way of
-// working: MXCSR 0x1900 is there for it) nor in the image that faulted (system code that
-// probes memory and catches its own fault). What is left is a crash caught by someone else:
-// the system swallowing it around a callback, or no handler at all.
-bool isLibraryCrash(const FaultSite& site);
 
 // What the library was handed: the tested file's own name, or text that names no file
 // (default characters where the code page has no exact form of the path).

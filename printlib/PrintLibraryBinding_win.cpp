@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "FaultWatch.h"
 #include "PrintLibraryBinding.h"
 #include "win32/EscapedError.h"
 #include "win32/GuardedCall.h"
@@ -18,11 +19,6 @@ using PrintFileProc = HRESULT(WINAPI*)(const char* path);
 [[clang::no_destroy]] constinit UniqueModule gLibrary;
 constinit PrintFileProc gPrintFileEntry = nullptr;
 [[clang::no_destroy]] constinit std::unique_ptr<std::string> gAnsiPath;
-
-// A fault on the thread that calls printFile, noted while the call runs.
-constinit DWORD gPrintingThread = 0;
-constinit bool gFaultNoted = false;
-constinit ULONG_PTR gFaultAddress = 0;
 
 // One conversion; false when the platform refused the text (or the flags).
 bool convertWith(UINT codePage, const AnsiConversion& how, const std::wstring& text, std::string* bytes,
@@ -71,56 +67,6 @@ const PathCodec kWindowsPathCodec = {
     __builtin_unreachable();
 }
 
-// The image of the nearest frame, outward from the fault, that has an exception handler; 0
-// when the walk finds none. Walked with the unwind data that every x64 function carries, as
-// the system's own dispatch walks it, and only as far as kFramesWalked.
-DWORD64 nearestHandlerImage(const EXCEPTION_POINTERS& pointers) {
-    // After a stack overflow too little stack is left for a copy of the context.
-    if (pointers.ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) return 0;
-    constexpr int kFramesWalked = 64;
-    CONTEXT context = *pointers.ContextRecord;
-    for (int frame = 0; frame < kFramesWalked && context.Rip != 0; ++frame) {
-        DWORD64 image = 0;
-        RUNTIME_FUNCTION* const function = RtlLookupFunctionEntry(context.Rip, &image, nullptr);
-        if (function == nullptr) {
-            // A leaf function: its return address is on top of its stack.
-            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
-            context.Rsp += sizeof(DWORD64);
-            continue;
-        }
-        void* handlerData = nullptr;
-        DWORD64 establisher = 0;
-        if (RtlVirtualUnwind(UNW_FLAG_EHANDLER, image, context.Rip, function, &context, &handlerData, &establisher,
-                             nullptr) != nullptr)
-            return image;
-    }
-    return 0;
-}
-
-// Sees every exception first, before any frame's handler: notes the first fault on the
-// printing thread that the library's own code does not stand ready to handle, and lets it
-// go on. A fault in a window procedure of the library's that the system calls back never
-// reaches our frame's handler: the system swallows it (Wine 8's callback dispatcher does, as
-// do the WNDPROC page's rows that swallow) and the call goes on as if nothing had happened.
-LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
-    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-    if (gFaultNoted || GetCurrentThreadId() != gPrintingThread || !isFaultCode(record.ExceptionCode)) {
-        return EXCEPTION_CONTINUE_SEARCH;
-    }
-    void* faultImage = nullptr;
-    RtlPcToFileHeader(record.ExceptionAddress, &faultImage);
-    const FaultSite site = {
-        .faultImage = reinterpret_cast<uintptr_t>(faultImage),
-        .handlerImage = static_cast<uintptr_t>(nearestHandlerImage(*pointers)),
-        .libraryImage = reinterpret_cast<uintptr_t>(gLibrary.get()),
-    };
-    if (isLibraryCrash(site)) {
-        gFaultNoted = true;
-        gFaultAddress = reinterpret_cast<ULONG_PTR>(record.ExceptionAddress);
-    }
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
 }  // namespace
 
 bool loadPrintLibrary() {
@@ -150,13 +96,13 @@ __attribute__((noinline, disable_tail_calls)) HandedOver callPrintFile(const std
     gAnsiPath = std::make_unique<std::string>(std::move(choice.bytes));
     // After the load, so that a filter the library set in its DllMain does not stand in ours.
     catchUnhandledFaults();
-    gPrintingThread = GetCurrentThreadId();
-    void* const faultWatch = AddVectoredExceptionHandler(1, noteFault);
+    startFaultWatch(gLibrary.get());
     const HRESULT result = gPrintFileEntry(gAnsiPath->c_str());
-    if (faultWatch != nullptr) RemoveVectoredExceptionHandler(faultWatch);
+    stopFaultWatch();
     // A crash during the call, whatever the library answered afterwards: what it printed, if
     // anything, is unknown, so the file is kept and the fault reported where it happened.
-    if (gFaultNoted) raiseErrorAt(gFaultAddress);
+    unsigned long long faultAddress = 0;
+    if (noteOfCrash(&faultAddress)) raiseErrorAt(faultAddress);
     checkPrintResult(result);
     return choice.namesTestedFile ? HandedOver::TestedFile : HandedOver::NoFile;
 }

@@ -14,10 +14,13 @@ GuardedOutcome callGuarded(void (*body)());
 // callGuarded's frame), or one on a thread of the library's own. Windows hands them to the
 // process's unhandled-exception filter, where the system's versions call it at all.
 //
-// How such a run ends, set once at start-up; installs nothing. The ending runs inside the
-// filter, on the faulting thread, and must not return.
+// How such a run ends, set once at start-up; installs nothing. The ending runs on a thread
+// the filter starts for it, while the faulting thread waits, and must not return.
 void setUnhandledFaultEnding(void (*end)(unsigned long long errorAddress));
 // Makes the filter that calls that ending the process's own. Called right before the
 // library's entry point: a filter the library set while it loaded is displaced; one it sets
 // inside the call is its own choice and stands.
 void catchUnhandledFaults();
+// Ends the run with that ending on a thread of its own, while the calling thread waits:
+// for a fault seen where too little stack may be left for the ending (a stack overflow).
+void endRunElsewhere(unsigned long long errorAddress);

@@ -3,6 +3,7 @@
 
 #include "EscapedError.h"
 #include "GuardedCall.h"
+#include "RunEnding.h"
 
 namespace {
 
@@ -23,19 +24,16 @@ LONG takeErrorAddress(const EXCEPTION_POINTERS* pointers, unsigned long long* er
 }
 
 constinit void (*gUnhandledFaultEnding)(unsigned long long errorAddress) = nullptr;
-// The thread that is ending the run from the filter, 0 before.
-constinit volatile LONG gEndingThread = 0;
 
+DWORD WINAPI runUnhandledFaultEnding(void* errorAddress) {
+    gUnhandledFaultEnding(reinterpret_cast<unsigned long long>(errorAddress));
+    return 0;
+}
+
+// A fault inside the ending itself: Windows' own way out, rather than a second report.
 LONG WINAPI endRunOnUnhandledFault(EXCEPTION_POINTERS* pointers) {
-    const LONG self = static_cast<LONG>(GetCurrentThreadId());
-    const LONG ending = InterlockedCompareExchange(&gEndingThread, self, 0);
-    // A fault inside the ending itself: Windows' own way out, rather than a second report.
-    if (ending == self) return EXCEPTION_CONTINUE_SEARCH;
-    // Another thread already ends the run, and the process with it: nothing to add.
-    if (ending != 0) {
-        for (;;) Sleep(INFINITE);
-    }
-    gUnhandledFaultEnding(errorAddressOf(*pointers->ExceptionRecord));
+    if (isEndingThread(GetCurrentThreadId())) return EXCEPTION_CONTINUE_SEARCH;
+    endRunElsewhere(errorAddressOf(*pointers->ExceptionRecord));
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -52,6 +50,21 @@ GuardedOutcome callGuarded(void (*body)()) {
 }
 
 void setUnhandledFaultEnding(void (*end)(unsigned long long errorAddress)) { gUnhandledFaultEnding = end; }
+
+// The ending runs on a thread of its own, with a whole stack: the caller may run on the
+// faulting thread's stack, which after a stack overflow is all but used up (the
+// SetUnhandledExceptionFilter page warns of it), and the report box needs far more. This
+// thread only waits; the ending ends the process. Where no thread can be made, the ending
+// runs here as the last resort.
+void endRunElsewhere(unsigned long long errorAddress) {
+    void* const address = reinterpret_cast<void*>(errorAddress);
+    const HANDLE ending = CreateThread(nullptr, 0, runUnhandledFaultEnding, address, 0, nullptr);
+    if (ending == nullptr) {
+        runUnhandledFaultEnding(address);
+    } else {
+        WaitForSingleObject(ending, INFINITE);
+    }
+}
 
 void catchUnhandledFaults() {
     if (gUnhandledFaultEnding != nullptr) SetUnhandledExceptionFilter(endRunOnUnhandledFault);

@@ -19,6 +19,7 @@
 //                       replace a file the process uses
 //   timeout-ms=N        give up after N ms (default 30000)
 //   hold=PATH           before answering a box, wait until PATH exists (for screenshots)
+//   read-ms=N           before answering a box, wait N ms, as a person who reads it first
 //   watch=tree          watch the boxes of the started process and of its descendants
 //                       (for callers such as cmd.exe that start the product themselves)
 //   out=PATH            write the report there instead of to standard output (Wine's
@@ -424,6 +425,7 @@ int wmain(int argc, wchar_t** argv) {
 
     const bool watchTree = request["watch"] == "tree";
     const std::wstring hold = wide(request["hold"]);
+    const DWORD readMs = request["read-ms"].empty() ? 0 : std::stoul(request["read-ms"]);
     std::set<HWND> answered;
     const ULONGLONG deadline = GetTickCount64() + timeout;
     while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
@@ -447,6 +449,7 @@ int wmain(int argc, wchar_t** argv) {
             }
             if (endSessionZero) sendEndSession(process.dwProcessId, FALSE, endSessionReason);
             while (!hold.empty() && GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(20);
+            Sleep(readMs);
             PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
         }
     }

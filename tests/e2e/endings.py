@@ -18,6 +18,7 @@ REPORT_CAPTION = 'Error'
 SOURCE = 'Brenhold caller'  # the event source
 EVENT_TYPES = {'error': 1, 'warning': 2}  # EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE
 KEPT_LINE = 'Input file "{path}" was printed, but kept.'
+REMOVED_LINE = 'Input file "{path}" was printed and removed, but the run then failed.'
 REPORT_TEXT = 'Runtime error 217 at {address}'
 FIELD = re.compile(r'\{(\w+)\}')
 ADDRESS = '(?P<address>[0-9A-F]{16})'
@@ -68,6 +69,11 @@ ENDINGS = {
     # quiet caller learns that the file was printed and kept.
     'ErrorAfterPrint': Ending(box=REPORT_TEXT, caption=REPORT_CAPTION, visible=217, quiet=80, event='warning',
                               event_id=80, line=KEPT_LINE),
+    # An error after the printed file was removed (a crash on a thread of the library's, a
+    # fault during the shutdown): a person sees the report, and the status of both modes says
+    # that the file is gone, as quiet mode's line does.
+    'ErrorAfterRemoval': Ending(box=REPORT_TEXT, caption=REPORT_CAPTION, visible=1067, quiet=1067, event='error',
+                                event_id=1067, line=REMOVED_LINE),
     'SessionEnded': Ending(box=None, visible=0, quiet=1223, event='error', event_id=1223,
                            line='The session ended before the run was over.'),
     'AskedToClose': Ending(box=None, visible=0, quiet=1223, event='error', event_id=1223,

@@ -227,7 +227,8 @@ def parse_box(fields):
 
 
 class Sandbox:
-    """A private folder per run: app/ holds the executable (and a Tamsel.dll variant),
+    """A private folder per run: app/ holds the executable (and a Tamsel.dll variant, with the
+    other DLLs of its folder),
     work/ is the working directory, trash/ is Wine's XDG data home."""
 
     def __init__(self, variant='default', exe_name='Brenhold.exe', app_name='app'):
@@ -243,7 +244,9 @@ class Sandbox:
         self.exe = self.app / exe_name
         shutil.copy(PRODUCT, self.exe)
         if variant:
-            shutil.copy(TAMSEL / variant / 'Tamsel.dll', self.app / 'Tamsel.dll')
+            # Tamsel.dll, and any other DLL of its vendor's built beside it.
+            for library in (TAMSEL / variant).glob('*.dll'):
+                shutil.copy(library, self.app / library.name)
 
     def close(self):
         # BRENHOLD_KEEP=1 keeps every run's folder (the request, the driver's report, Wine's
@@ -274,12 +277,14 @@ class Sandbox:
 
     def run(self, arguments='', command_line=None, env=None, logoff_caption=None,
             endsession_zero=False, close_app=False, lock=None, timeout_ms=30000, hold=None,
-            watch_tree=False, exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False):
+            watch_tree=False, exe=None, locale='C.UTF-8', hidden_station=False, stderr=None, may_hang=False, inject=False,
+            read_ms=0):
         """Starts the product with `"<exe>" <arguments>`, or with command_line exactly. Wine
         takes the ANSI code page (and its button texts) from the Unix locale, so the run has
         the given locale and never the caller's. With close_app the session's end (logoff_caption,
         endsession_zero) comes as Restart Manager's request to close. A run that the driver's
-        time limit ends fails the test, unless may_hang: then its exit is 'timeout'."""
+        time limit ends fails the test, unless may_hang: then its exit is 'timeout'. read_ms:
+        each box stays up that long before OK is pressed, as for a person who reads it."""
         if command_line is None:
             command_line = f'"{winpath(self.exe)}" {arguments}'
         request = {
@@ -300,6 +305,8 @@ class Sandbox:
             request['lock'] = winpath(lock)
         if hold:
             request['hold'] = winpath(hold)
+        if read_ms:
+            request['read-ms'] = str(read_ms)
         if watch_tree:
             request['watch'] = 'tree'
         if hidden_station:

@@ -242,5 +242,105 @@ class BadInputAndFaults(ProductTest):
                 removals = [e.kind for e in run.events if e.kind in ('delete', 'rmdir')]
                 self.assertEqual(removals, [])
 
+STATUS_ACCESS_VIOLATION = 0xC0000005
+STATUS_STACK_BUFFER_OVERRUN = 0xC0000409  # the status of a process that failed fast
+READING_MS = 3000  # a person reads the report for a few seconds before pressing OK
+
+
+@dataclasses.dataclass
+class CrashRow:
+    """A fault that no frame handler of the printing thread sees, one that the vendor's code
+    handles in a way the program must tell apart, or one in the program's own ending. Each runs
+    with -DELETE (and with -RECYCLE where the switch matters) shown to a person who reads the
+    box for three seconds, and quietly; none may hang."""
+    name: str
+    env: dict
+    ending: str | None         # its row in endings.py; None: Windows ends the process (status)
+    removed: bool = False      # the disposal had removed the file when the crash came
+    quiet_env: dict = None     # replaces env in quiet mode
+    switches: tuple = ('-DELETE',)
+    status: int = STATUS_ACCESS_VIOLATION  # where Windows ends the process
+
+
+CRASH_ROWS = [
+    # printFile goes on for 1.5 s after its thread crashed, then answers S_OK: the report box is
+    # up on the crashed thread while printFile returns, and nothing is disposed of after it.
+    CrashRow('a thread of the library crashes while printFile goes on', {'TAMSEL_FAULT': 'thread-nowait'},
+             'RuntimeError'),
+    # The crash comes while the program removes the file: the ending waits for the removal and
+    # then says that the file is gone.
+    CrashRow('a thread of the library crashes during the removal', {'TAMSEL_FAULT': 'thread-in-disposal'},
+             'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE')),
+    # The filter runs on a stack used up to the guard page.
+    CrashRow('a thread of the library overflows its stack', {'TAMSEL_FAULT': 'thread-overflow'}, 'RuntimeError'),
+    CrashRow('printFile overflows the stack of its caller', {'TAMSEL_FAULT': 'overflow'}, 'RuntimeError'),
+    # A fault while the program shuts down after a confirmed print (the stand-in breaks the
+    # program's call that destroys its window, or the one that leaves OLE, as a shell
+    # extension's fault there would): told as what it is, after the print, never "kept" of a
+    # removed file.
+    CrashRow('a fault while the program shuts down after removing the file', {'TAMSEL_BREAK': 'DestroyWindow'},
+             'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE')),
+    CrashRow('a fault while the program shuts down after a print it was not to remove',
+             {'TAMSEL_BREAK': 'OleUninitialize'}, 'ErrorAfterPrint', switches=('',)),
+    # Faults the vendor's code handles: the library's own vectored handler, added when it
+    # loaded, steps over its fault (the program's watch comes after it in line); a handler in
+    # another DLL of the vendor's catches it. The print stands.
+    CrashRow("the library's own vectored handler steps over its fault", {'TAMSEL_FAULT': 'stepped'}, 'Printed',
+             removed=True),
+    CrashRow("another DLL of the library's vendor handles its fault", {'TAMSEL_FAULT': 'helper'}, 'Printed',
+             removed=True),
+    # Handlers that do not handle: a destructor pending in the library's window procedure (a
+    # C++ frame handler) when it faults, which the system then swallows; a fault in a timer
+    # callback, which Windows swallows unless told not to.
+    CrashRow("a fault in the library's window procedure with a destructor pending",
+             {'TAMSEL_FAULT': 'window-cleanup'}, 'RuntimeError'),
+    CrashRow("a fault in a timer callback of the library's", {'TAMSEL_FAULT': 'timer'}, 'RuntimeError'),
+    # Failing fast (__fastfail) ends the process at once on Windows 8 and later, no handler or
+    # filter run (the __fastfail page): no report, no line, the file untouched.
+    CrashRow('the library fails fast', {'TAMSEL_FAULT': 'fastfail'}, None, status=STATUS_STACK_BUFFER_OVERRUN),
+    # A fault inside the ending itself (the stand-in breaks the call that shows or writes the
+    # report) ends the way Windows ends a crash, with the file kept: no second report, no hang.
+    CrashRow('a fault inside the ending of a crash on a thread of the library',
+             {'TAMSEL_FAULT': 'thread', 'TAMSEL_BREAK': 'MessageBoxA'}, None,
+             quiet_env={'TAMSEL_FAULT': 'thread', 'TAMSEL_BREAK': 'ReportEventW'}),
+    CrashRow('a fault inside the report of a print failure',
+             {'TAMSEL_RESULT': '0x80004005', 'TAMSEL_BREAK': 'MessageBoxA'}, None,
+             quiet_env={'TAMSEL_RESULT': '0x80004005', 'TAMSEL_BREAK': 'ReportEventW'}),
+]
+
+
+class CrashesAndHandledFaults(ProductTest):
+
+    def run_crash(self, row, switch, quiet):
+        box = self.sandbox()
+        box.file('x.txt', b'the input')
+        env = dict((row.quiet_env or row.env) if quiet else row.env, TAMSEL_WATCH='1')
+        stderr = box.root / 'stderr.txt'
+        arguments = f'{"-SILENT " if quiet else ""}{switch} x.txt'
+        run = box.run(arguments, env=dict(env, WINEDEBUG='fixme+advapi,err+eventlog,warn+eventlog'),
+                      stderr=stderr, read_ms=0 if quiet else READING_MS, timeout_ms=20000)
+        return box, run, stderr.read_bytes() if stderr.exists() else b''
+
+    def assertFileAfter(self, row, switch, box):
+        if not row.removed:
+            self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+            self.assertEqual(box.trashed(), [])
+            return
+        self.assertFalse((box.work / 'x.txt').exists())
+        self.assertEqual(box.trashed(), ['x.txt'] if switch == '-RECYCLE' else [])
+
+    def test_table(self):
+        for row in CRASH_ROWS:
+            for switch in row.switches:
+                for quiet in (False, True):
+                    with self.subTest(row.name, switch=switch, quiet=quiet):
+                        box, run, written = self.run_crash(row, switch, quiet)
+                        if row.ending is None:
+                            self.assertEqual((run.exit, run.boxes), (row.status, []), run.output)
+                        else:
+                            self.assertEnding(run, row.ending, quiet, written, path='x.txt')
+                        self.assertFileAfter(row, switch, box)
+
+
 if __name__ == '__main__':
     harness.main()

@@ -126,8 +126,14 @@ void coverAll() {
         // The watch for faults during the call; neither documents a last error.
         COVER(AddVectoredExceptionHandler, 0, false),
         COVER(RemoveVectoredExceptionHandler, 0, false),
+        // Whose handler a fault during the call meets: the system's or the vendor's.
+        COVER(GetSystemWindowsDirectoryW, 0, true),
+        // The ending of a crash no frame handler saw, on a thread of its own.
+        COVER(CreateThread, 0, true),
+        COVER(WaitForSingleObject, WAIT_FAILED, true),
         // The process, the thread, the window, the boxes.
         COVER(SetThreadLocale, FALSE, true),
+        COVER(SetUserObjectInformationW, FALSE, true),
         COVER(OleInitialize, E_OUTOFMEMORY, false),
         COVER(GetModuleFileNameW, 0, true),
         COVER(GetClassInfoW, FALSE, true),

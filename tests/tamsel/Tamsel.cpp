@@ -12,7 +12,20 @@
 //                  system swallows it) printFile goes on as asked; "caught" raises both an
 //                  access violation and a division by zero and catches them itself, then
 //                  goes on as asked; "raise" raises a software exception of its own
-//                  (RaiseException) and does not catch it
+//                  (RaiseException) and does not catch it. "thread-nowait" starts a thread
+//                  that faults at once and, without waiting for it, goes on for 1.5 s before
+//                  it answers; "thread-in-disposal" starts such a thread from inside the
+//                  caller's removal of the file (with TAMSEL_WATCH), right after the file is
+//                  gone, and lets the removal return a second later; "thread-overflow"
+//                  starts a thread that overflows its stack and waits for it; "overflow"
+//                  overflows the stack of the thread that calls printFile. Faults that the
+//                  vendor's code handles, after which printFile goes on as asked: "stepped"
+//                  (a vectored handler the library adds when it loads steps over the fault),
+//                  "helper" (TamselHelper.dll beside it runs the faulting code under its own
+//                  __except). "window-cleanup" is "window" with an object whose destructor
+//                  is pending in the faulting frame; "timer" raises an access violation in a
+//                  timer callback of its own that it dispatches; "fastfail" fails fast
+//                  (__fastfail), which no handler sees
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
 //                  caller's own code, where the caller calls that function
@@ -98,6 +111,8 @@ std::string number(unsigned long long value, bool hex = true) {
 
 // ---- Watching the disposal: hooks in the caller's import table --------------------------
 
+void crashBesideTheDisposal();
+
 using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
 using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
 using FileOperationProc = int(WINAPI*)(LPSHFILEOPSTRUCTW);
@@ -130,6 +145,7 @@ BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
     const BOOL done = gRealDeleteFile(path);
     logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex() + " content=" + content +
              " ok=" + (done ? "1" : "0"));
+    if (done) crashBesideTheDisposal();
     return done;
 }
 
@@ -165,6 +181,7 @@ BOOL WINAPI watchedSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kin
     logEvent("delete path=" + hexWide(gOpenedForDeletion.c_str(), gOpenedForDeletion.size()) +
              " printed=" + printedPathHex() + " content=" + content + " ok=" + (done ? "1" : "0") +
              " by=handle class=" + disposition + " error=" + number(error, false));
+    if (done) crashBesideTheDisposal();
     SetLastError(error);
     return done;
 }
@@ -189,6 +206,7 @@ int WINAPI watchedFileOperation(LPSHFILEOPSTRUCTW operation) {
              " hwnd=" + number(reinterpret_cast<uintptr_t>(operation->hwnd)) +
              " to=" + number(reinterpret_cast<uintptr_t>(operation->pTo)) +
              " printed=" + printedPathHex() + " content=" + content + " ok=" + (result == 0 ? "1" : "0"));
+    if (result == 0) crashBesideTheDisposal();
     return result;
 }
 
@@ -284,10 +302,23 @@ LRESULT CALLBACK faultingWindowProc(HWND window, UINT message, WPARAM wParam, LP
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// Leaves a C++ frame handler (the one that runs destructors) in the frame that faults.
+struct PendingCleanup {
+    ~PendingCleanup() { logEvent("cleanup"); }
+};
+
+LRESULT CALLBACK faultingWindowProcWithCleanup(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        const PendingCleanup cleanup;
+        accessNowhere();
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
 // A window of the library's own, whose procedure faults while the system creates it.
-void faultInOwnWindow() {
+void faultInOwnWindow(WNDPROC procedure = faultingWindowProc) {
     WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = faultingWindowProc;
+    windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = gSelf;
     windowClass.lpszClassName = L"TamselFaultingWindow";
     RegisterClassW(&windowClass);
@@ -302,11 +333,85 @@ DWORD WINAPI faultingThread(void*) {
     return 0;
 }
 
-void faultOnOwnThread() {
-    const HANDLE thread = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
+void faultOnOwnThread(LPTHREAD_START_ROUTINE body = faultingThread) {
+    const HANDLE thread = CreateThread(nullptr, 0, body, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     logEvent("thread-returned");
+}
+
+bool gTimerFired = false;
+
+VOID CALLBACK faultingTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    gTimerFired = true;
+    accessNowhere();
+}
+
+// A timer callback of the library's own, dispatched by its own message loop, that faults.
+void faultInTimer() {
+    const UINT_PTR timer = SetTimer(nullptr, 0, 10, faultingTimerProc);
+    const ULONGLONG until = GetTickCount64() + 5000;
+    MSG message;
+    while (!gTimerFired && GetTickCount64() < until && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+    }
+    KillTimer(nullptr, timer);
+    logEvent("timer-returned");
+}
+
+// The faulting load that the library's own vectored handler steps over: two bytes.
+extern "C" void tamselSteppedLoad();
+extern "C" char tamselSteppedSite[];
+asm(".text\n"
+    ".globl tamselSteppedLoad\n"
+    "tamselSteppedLoad:\n"
+    "    xorl %eax, %eax\n"
+    ".globl tamselSteppedSite\n"
+    "tamselSteppedSite:\n"
+    "    movl (%rax), %eax\n"
+    "    ret\n");
+
+LONG CALLBACK stepOverOwnFault(EXCEPTION_POINTERS* pointers) {
+    if (pointers->ContextRecord->Rip != reinterpret_cast<DWORD64>(tamselSteppedSite)) return EXCEPTION_CONTINUE_SEARCH;
+    pointers->ContextRecord->Rip += 2;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Another DLL of the vendor's runs the faulting code under its own handler.
+void faultUnderHelper() {
+    char self[MAX_PATH];
+    GetModuleFileNameA(gSelf, self, MAX_PATH);
+    std::string helper = self;
+    helper = helper.substr(0, helper.find_last_of('\\') + 1) + "TamselHelper.dll";
+    const HMODULE module = LoadLibraryA(helper.c_str());
+    using Guard = int (*)(void (*)());
+    const auto guard = reinterpret_cast<Guard>(GetProcAddress(module, "tamselHelperGuard"));
+    if (guard != nullptr) logEvent("helper-caught=" + std::to_string(guard(accessNowhere)));
+}
+
+// A thread of the library's that crashes while the caller goes on.
+void faultOnOwnThreadWithoutWaiting() { CloseHandle(CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr)); }
+
+// Each frame keeps a page of its own on the stack, so the guard page is reached quickly;
+// called through a volatile pointer, so the compiler can neither drop nor loop the recursion.
+int overflowStack(int depth);
+int (*volatile gRecurse)(int) = overflowStack;
+__attribute__((noinline)) int overflowStack(int depth) {
+    volatile char page[4096];
+    page[depth % 4096] = static_cast<char>(depth);
+    return gRecurse(depth + 1) + page[0];
+}
+
+DWORD WINAPI overflowingThread(void*) { return static_cast<DWORD>(overflowStack(0)); }
+
+bool gCrashInDisposal = false;
+
+// Called by the watched removal calls once the file is gone.
+void crashBesideTheDisposal() {
+    if (!gCrashInDisposal) return;
+    gCrashInDisposal = false;
+    faultOnOwnThreadWithoutWaiting();
+    Sleep(1000);
 }
 
 void raiseFault(const std::string& fault) {
@@ -320,6 +425,26 @@ void raiseFault(const std::string& fault) {
         faultOnOwnThread();
     } else if (fault == "caught") {
         faultAndCatch();
+    } else if (fault == "thread-nowait") {
+        faultOnOwnThreadWithoutWaiting();
+        Sleep(1500);
+    } else if (fault == "thread-in-disposal") {
+        gCrashInDisposal = true;
+    } else if (fault == "thread-overflow") {
+        faultOnOwnThread(overflowingThread);
+    } else if (fault == "overflow") {
+        overflowStack(0);
+    } else if (fault == "stepped") {
+        tamselSteppedLoad();
+        logEvent("fault-stepped");
+    } else if (fault == "helper") {
+        faultUnderHelper();
+    } else if (fault == "window-cleanup") {
+        faultInOwnWindow(faultingWindowProcWithCleanup);
+    } else if (fault == "timer") {
+        faultInTimer();
+    } else if (fault == "fastfail") {
+        asm volatile("int $0x29" : : "c"(7));  // __fastfail(FAST_FAIL_FATAL_APP_EXIT)
     } else if (fault == "raise") {
         // A software exception of the library's own that it does not catch.
         RaiseException(0xE0544D53, 0, 0, nullptr);
@@ -470,6 +595,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         logEvent("attach base=" + number(reinterpret_cast<uintptr_t>(instance)) +
                  " size=" + number(nt->OptionalHeader.SizeOfImage) + " mxcsr=" + number(__builtin_ia32_stmxcsr()));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
+        if (environment("TAMSEL_FAULT") == "stepped") AddVectoredExceptionHandler(1, stepOverOwnFault);
         if (!environment("TAMSEL_BREAK").empty()) breakImport(environment("TAMSEL_BREAK"));
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {

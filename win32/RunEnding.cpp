@@ -1,0 +1,53 @@
+#include "RunEnding.h"
+
+#include <atomic>
+
+namespace {
+
+// The stage, with kEndingBegun once an ending has begun: one word, so that an ending and
+// the next step of the main thread can never both win.
+constexpr uint32_t kEndingBegun = 0x100;
+constinit std::atomic<uint32_t> gStage = static_cast<uint32_t>(RunStage::Printing);
+constinit std::atomic<uint32_t> gEndingThread = 0;
+constinit std::atomic<uint32_t> gDisposingThread = 0;
+
+RunStage stageOf(uint32_t word) { return static_cast<RunStage>(word & ~kEndingBegun); }
+
+}  // namespace
+
+bool advanceRunStage(RunStage next, uint32_t self) {
+    if (next == RunStage::Disposing) gDisposingThread = self;
+    // Recorded even after an ending has begun: an ending that waits for the disposal learns
+    // from it how the disposal ended.
+    uint32_t current = gStage;
+    while (!gStage.compare_exchange_weak(current, static_cast<uint32_t>(next) | (current & kEndingBegun))) {
+    }
+    return (current & kEndingBegun) == 0;
+}
+
+EndingClaim claimEnding(uint32_t self, void (*pause)()) {
+    uint32_t current = gStage;
+    while ((current & kEndingBegun) == 0) {
+        if (!gStage.compare_exchange_weak(current, current | kEndingBegun)) continue;
+        // Until this store another thread's claim finds no name here, and rightly takes the
+        // ending as another thread's.
+        gEndingThread = self;
+        // A disposal under way on another thread ends first (nothing new starts from now
+        // on); one on this thread was cut off by this very escape, and its stage says so.
+        while (stageOf(current) == RunStage::Disposing && gDisposingThread != self) {
+            pause();
+            current = gStage;
+        }
+        return {.turn = EndingTurn::Mine, .stage = stageOf(current)};
+    }
+    const EndingTurn turn = gEndingThread == self ? EndingTurn::InsideOwnEnding : EndingTurn::Elsewhere;
+    return {.turn = turn, .stage = stageOf(current)};
+}
+
+bool isEndingThread(uint32_t self) { return (gStage & kEndingBegun) != 0 && gEndingThread == self; }
+
+void resetRunEnding() {
+    gStage = static_cast<uint32_t>(RunStage::Printing);
+    gEndingThread = 0;
+    gDisposingThread = 0;
+}
