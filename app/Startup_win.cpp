@@ -3,6 +3,7 @@
 
 #include "RunMode.h"
 #include "Startup.h"
+#include "job/InputFileDisposal.h"
 #include "job/RunSequence.h"
 #include "printlib/PrintLibraryBinding.h"
 #include "win32/EscapedError.h"
@@ -61,6 +62,15 @@ void shutDown() {
 
 void takeNoShutdownStep() {}
 
+// The printed path is a NUL-terminated copy that needs no heap. A path that is not found is
+// absent; any other refusal (a file pending deletion answers "access denied") says nothing.
+FilePresence presenceAt(const wchar_t* path) {
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return FilePresence::Present;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FilePresence::Absent
+                                                                           : FilePresence::Unknown;
+}
+
 // The escape's report and status, once this thread has begun the ending at `stage`. The
 // shutdown comes first, as after every run, guarded: an error in it (a shell extension
 // unloading with OLE, say) adds nothing to the one being reported. The shutdown steps are
@@ -71,6 +81,10 @@ void takeNoShutdownStep() {}
 uint32_t reportEscape(uint64_t errorAddress, RunStage stage, void (*shutDownSteps)()) {
     callGuarded(shutDownSteps);
     const std::wstring_view* printed = stage == RunStage::Printing ? nullptr : printedInputPath();
+    if (printed != nullptr && stage == RunStage::Disposing) {
+        takeBackPendingDeletion();
+        stage = settledStage(stage, presenceAt(printed->data()));
+    }
     if (printed != nullptr && stage == RunStage::Removed) {
         gRunMode->reportEscapeAfterRemoval(errorAddress, *printed);
         return gRunMode->exitStatus(RunOutcome::ErrorAfterRemoval);

@@ -53,3 +53,6 @@ std::wstring recycleSourceList(const std::wstring& path);
 std::wstring fullPathOf(const std::wstring& path);
 Disposal disposeInputFile(const RunOptions& options, const TestedFile& tested);
 Disposal disposeInputFileSilently(const RunOptions& options, const TestedFile& tested);
+// For an ending that began inside the disposal: a deletion marked on the disposal's handle
+// but not yet done is taken back, so that a file the ending tells as kept stays.
+void takeBackPendingDeletion();

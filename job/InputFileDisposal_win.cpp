@@ -2,6 +2,7 @@
 #include <shellapi.h>
 
 #include "InputFileDisposal.h"
+#include "win32/RunEnding.h"
 #include "win32/SizedText.h"
 #include "win32/UniqueHandle.h"
 
@@ -10,6 +11,10 @@ namespace {
 // FILE_INFO_BY_HANDLE_CLASS's FileDispositionInfoEx: MinGW-w64 10 declares it only under a
 // _WIN32_WINNT no build can have (0x0A000002), and the documented value is 21.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// The handle a deletion is being marked on, from the request until the handle closes: an
+// ending that begins in between can take the mark back.
+constinit HANDLE gMarkingHandle = nullptr;
 
 uint32_t deleteFileOnDisk(const std::wstring& path) {
     return DeleteFileW(path.c_str()) ? 0 : GetLastError();
@@ -43,7 +48,7 @@ OpenedEntry openForDeletionOnDisk(const std::wstring& path) {
 
 // The same refusals as DeleteFileW: a read-only file answers access denied either way (the
 // Ex class is never asked to ignore the read-only attribute).
-uint32_t deleteOpenedOnDisk(void* handle, DispositionClass how) {
+uint32_t setDisposition(void* handle, DispositionClass how) {
     if (how == DispositionClass::Posix) {
         FILE_DISPOSITION_INFO_EX disposition = {
             .Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
@@ -56,7 +61,19 @@ uint32_t deleteOpenedOnDisk(void* handle, DispositionClass how) {
                                                                                                      : GetLastError();
 }
 
-void closeOpenedOnDisk(void* handle) { UniqueFile closed(handle); }
+uint32_t deleteOpenedOnDisk(void* handle, DispositionClass how) {
+    gMarkingHandle = handle;
+    const uint32_t error = setDisposition(handle, how);
+    // Once the disposition is set, the file goes when this handle closes, at the latest when
+    // the process ends, whatever fails before: an ending from here on tells it as removed.
+    if (error == 0) reachRunStage(RunStage::Removed);
+    return error;
+}
+
+void closeOpenedOnDisk(void* handle) {
+    if (handle == gMarkingHandle) gMarkingHandle = nullptr;
+    UniqueFile closed(handle);
+}
 
 // FindFirstFileW names the tag of a reparse point in dwReserved0; for a name without
 // wildcards it finds the entry itself, not what a directory holds.
@@ -128,4 +145,13 @@ Disposal disposeInputFile(const RunOptions& options, const TestedFile& tested) {
 
 Disposal disposeInputFileSilently(const RunOptions& options, const TestedFile& tested) {
     return disposeInputFileWith(kSilentFileRemover, options, tested);
+}
+
+void takeBackPendingDeletion() {
+    if (gMarkingHandle == nullptr) return;
+    // The older class deletes only when the last handle closes, which for this one is the
+    // process's end: taken back, the file stays, as the ending then says. A POSIX deletion
+    // has taken the name already, and its refusal here changes nothing.
+    FILE_DISPOSITION_INFO keep = {.DeleteFile = FALSE};
+    SetFileInformationByHandle(gMarkingHandle, FileDispositionInfo, &keep, sizeof keep);
 }

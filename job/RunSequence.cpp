@@ -11,9 +11,10 @@ constinit RunOptions* gRunOptions = nullptr;
 // The path once the library answered success for it, kept apart from the options until the
 // process ends: an escape during the shutdown, after the options are gone, must still be told
 // as an error after a confirmed print. Copied without the heap, which may be what failed.
-// The longest command line is 32,767 characters, its NUL included.
+// The longest command line is 32,767 characters, its NUL included; the copy always ends in a
+// NUL, for the system calls of an ending that asks where the file is.
 constexpr std::size_t kLongestPath = 32766;
-constinit wchar_t gPrintedPath[kLongestPath] = {};
+constinit wchar_t gPrintedPath[kLongestPath + 1] = {};
 constinit std::wstring_view gPrintedView;
 constinit bool gPrintConfirmed = false;
 

@@ -44,6 +44,11 @@ EndingClaim claimEnding(uint32_t self, void (*pause)()) {
     return {.turn = turn, .stage = stageOf(current)};
 }
 
+RunStage settledStage(RunStage stage, FilePresence presence) {
+    if (stage != RunStage::Disposing) return stage;
+    return presence == FilePresence::Absent ? RunStage::Removed : RunStage::Kept;
+}
+
 bool isEndingThread(uint32_t self) { return (gStage & kEndingBegun) != 0 && gEndingThread == self; }
 
 void resetRunEnding() {

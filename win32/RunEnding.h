@@ -36,6 +36,15 @@ struct EndingClaim {
 // disposal runs on another thread, the claim waits (calling pause) until it has ended.
 EndingClaim claimEnding(uint32_t self, void (*pause)());
 
+// Whether the file is still at its path, as far as the system tells.
+enum class FilePresence { Present, Absent, Unknown };
+
+// The stage an ending reports. One that began inside the disposal (an error of the disposal
+// itself, on the thread that ran it) does not know how far the removal got: a file no longer
+// at its path was removed, and is never told as kept; one still there, or one the system
+// does not answer for, was kept. Every other stage stands as it is.
+RunStage settledStage(RunStage stage, FilePresence presence);
+
 // True on the thread that has begun the ending.
 bool isEndingThread(uint32_t self);
 

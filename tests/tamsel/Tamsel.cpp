@@ -16,7 +16,9 @@
 //                  that faults at once and, without waiting for it, goes on for 1.5 s before
 //                  it answers; "thread-in-disposal" starts such a thread from inside the
 //                  caller's removal of the file (with TAMSEL_WATCH), right after the file is
-//                  gone, and lets the removal return a second later; "thread-overflow"
+//                  gone, and lets the removal return a second later; "fault-in-disposal"
+//                  makes that removal call itself fault once the file is gone (with
+//                  TAMSEL_WATCH); "thread-overflow"
 //                  starts a thread that overflows its stack and waits for it; "overflow"
 //                  overflows the stack of the thread that calls printFile. Faults that the
 //                  vendor's code handles, after which printFile goes on as asked: "stepped"
@@ -405,9 +407,16 @@ __attribute__((noinline)) int overflowStack(int depth) {
 DWORD WINAPI overflowingThread(void*) { return static_cast<DWORD>(overflowStack(0)); }
 
 bool gCrashInDisposal = false;
+bool gFaultInDisposal = false;
 
-// Called by the watched removal calls once the file is gone.
+// Called by the watched removal calls once the file is gone: a thread of the library's
+// crashes beside the removal, or the removal call itself faults on the caller's thread, as a
+// shell extension that fails after it has moved the file would.
 void crashBesideTheDisposal() {
+    if (gFaultInDisposal) {
+        gFaultInDisposal = false;
+        accessNowhere();
+    }
     if (!gCrashInDisposal) return;
     gCrashInDisposal = false;
     faultOnOwnThreadWithoutWaiting();
@@ -430,6 +439,8 @@ void raiseFault(const std::string& fault) {
         Sleep(1500);
     } else if (fault == "thread-in-disposal") {
         gCrashInDisposal = true;
+    } else if (fault == "fault-in-disposal") {
+        gFaultInDisposal = true;
     } else if (fault == "thread-overflow") {
         faultOnOwnThread(overflowingThread);
     } else if (fault == "overflow") {

@@ -117,3 +117,42 @@ TEST(RunEndingWaitTest, AnEndingWaitsForADisposalUnderWayOnAnotherThread) {
 }
 
 }  // namespace
+
+namespace {
+
+// An ending that began inside the disposal is told by whether the file is still at its path:
+// never "kept" of a file the disposal had already removed. Windows answers "access denied"
+// for a file pending deletion (the CreateFileW page), which says nothing either way.
+struct SettledCase {
+    const char* name;
+    RunStage stage;
+    FilePresence presence;
+    RunStage told;
+};
+
+void PrintTo(const SettledCase& row, std::ostream* out) { *out << row.name; }
+
+const SettledCase kSettledCases[] = {
+    {"an error of the disposal after the file left its path", RunStage::Disposing, FilePresence::Absent,
+     RunStage::Removed},
+    {"an error of the disposal before the file left", RunStage::Disposing, FilePresence::Present, RunStage::Kept},
+    {"an error of the disposal, the system answers nothing", RunStage::Disposing, FilePresence::Unknown,
+     RunStage::Kept},
+    {"printing: nothing confirmed, whatever the path shows", RunStage::Printing, FilePresence::Absent,
+     RunStage::Printing},
+    {"confirmed, no disposal begun: the library may have moved the file itself", RunStage::Confirmed,
+     FilePresence::Absent, RunStage::Confirmed},
+    {"kept by the disposal's own word", RunStage::Kept, FilePresence::Absent, RunStage::Kept},
+    {"removed by the disposal's own word", RunStage::Removed, FilePresence::Present, RunStage::Removed},
+};
+
+class SettledStageTest : public ::testing::TestWithParam<SettledCase> {};
+
+TEST_P(SettledStageTest, TellsWhatBecameOfTheFile) {
+    const SettledCase& row = GetParam();
+    EXPECT_EQ(settledStage(row.stage, row.presence), row.told);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SettledStageTest, testing::ValuesIn(kSettledCases), CaseName());
+
+}  // namespace
