@@ -2,7 +2,6 @@
 #include <shellapi.h>
 
 #include "InputFileDisposal.h"
-#include "win32/RunEnding.h"
 #include "win32/SizedText.h"
 #include "win32/UniqueHandle.h"
 
@@ -63,11 +62,7 @@ uint32_t setDisposition(void* handle, DispositionClass how) {
 
 uint32_t deleteOpenedOnDisk(void* handle, DispositionClass how) {
     gMarkingHandle = handle;
-    const uint32_t error = setDisposition(handle, how);
-    // Once the disposition is set, the file goes when this handle closes, at the latest when
-    // the process ends, whatever fails before: an ending from here on tells it as removed.
-    if (error == 0) reachRunStage(RunStage::Removed);
-    return error;
+    return setDisposition(handle, how);
 }
 
 void closeOpenedOnDisk(void* handle) {
