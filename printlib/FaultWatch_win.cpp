@@ -5,6 +5,7 @@
 #include "FaultRules.h"
 #include "FaultWatch.h"
 #include "win32/GuardedCall.h"
+#include "win32/RunEnding.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -140,9 +141,9 @@ LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
     }
     // What is left of the stack may not even carry the dispatch on to the frame handlers
     // (Wine then ends the thread, and the process with status 0), let alone a walk with a
-    // copy of the context: the run ends here, from a thread of its own.
+    // copy of the context: the run ends now, on the stack the thread was guaranteed.
     if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-        endRunElsewhere(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
+        endRunAfterFault(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
     }
     gJudging = true;
     if (isCrash(*pointers)) {
@@ -158,6 +159,11 @@ LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
 void startFaultWatch(void* libraryImage) {
     gLibraryImage = reinterpret_cast<uintptr_t>(libraryImage);
     gPrintingThread = GetCurrentThreadId();
+    // After an overflow, the system raises the exception with this much stack kept for its
+    // handling (the SetThreadStackGuarantee page), so the ending runs right here. The
+    // result is not examined: without it an overflow's ending is handed to another thread.
+    ULONG guarantee = kPrintingStackGuarantee;
+    SetThreadStackGuarantee(&guarantee);
     // Last in line (AddVectoredExceptionHandler's page: First = 0): a handler the library
     // added while it loaded sees its fault first, and one that handles it continues the
     // thread without ever calling ours.

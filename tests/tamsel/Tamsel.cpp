@@ -16,7 +16,9 @@
 //                  that faults at once and, without waiting for it, goes on for 1.5 s before
 //                  it answers; "thread-in-disposal" starts such a thread from inside the
 //                  caller's removal of the file (with TAMSEL_WATCH), right after the file is
-//                  gone, and lets the removal return a second later; "fault-in-disposal"
+//                  gone, and lets the removal return a second later; "thread-in-checks" starts
+//                  it from the caller's first open of a file after printFile (the disposal's
+//                  first check, with TAMSEL_WATCH) and lets it go on a second later; "fault-in-disposal"
 //                  makes that removal call itself fault once the file is gone (with
 //                  TAMSEL_WATCH); "thread-overflow"
 //                  starts a thread that overflows its stack and waits for it; "overflow"
@@ -114,6 +116,7 @@ std::string number(unsigned long long value, bool hex = true) {
 // ---- Watching the disposal: hooks in the caller's import table --------------------------
 
 void crashBesideTheDisposal();
+void crashAsTheDisposalChecks();
 
 using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
 using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
@@ -153,6 +156,7 @@ BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
 
 HANDLE WINAPI watchedCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                 DWORD disposition, DWORD flags, HANDLE model) {
+    crashAsTheDisposalChecks();
     const HANDLE opened = gRealCreateFile(path, access, share, security, disposition, flags, model);
     if ((access & DELETE) != 0 && opened != INVALID_HANDLE_VALUE) {
         gOpenedForDeletion = path;
@@ -408,6 +412,17 @@ DWORD WINAPI overflowingThread(void*) { return static_cast<DWORD>(overflowStack(
 
 bool gCrashInDisposal = false;
 bool gFaultInDisposal = false;
+bool gCrashInChecks = false;
+
+// Called by the caller's first open after printFile (with TAMSEL_WATCH): the disposal's
+// first look at the file. A thread of the library's crashes, and the disposal goes on a
+// second later, while the ending has begun.
+void crashAsTheDisposalChecks() {
+    if (!gCrashInChecks) return;
+    gCrashInChecks = false;
+    faultOnOwnThreadWithoutWaiting();
+    Sleep(1000);
+}
 
 // Called by the watched removal calls once the file is gone: a thread of the library's
 // crashes beside the removal, or the removal call itself faults on the caller's thread, as a
@@ -439,6 +454,8 @@ void raiseFault(const std::string& fault) {
         Sleep(1500);
     } else if (fault == "thread-in-disposal") {
         gCrashInDisposal = true;
+    } else if (fault == "thread-in-checks") {
+        gCrashInChecks = true;
     } else if (fault == "fault-in-disposal") {
         gFaultInDisposal = true;
     } else if (fault == "thread-overflow") {
