@@ -89,10 +89,11 @@ INSTANTIATE_TEST_SUITE_P(Table, RunEndingTest, testing::ValuesIn(kEndingCases), 
 // ended, and then knows what became of the file.
 std::atomic<int> gPauses = 0;
 std::atomic<bool> gDisposalMayEnd = false;
+// Each pause as long as the real one, so the disposal ends well within the claim's bound.
 void countPause() {
     ++gPauses;
     gDisposalMayEnd = true;
-    std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 // The main thread, done with the disposal, goes no further: its own ending then finds the
