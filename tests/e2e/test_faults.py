@@ -304,6 +304,17 @@ CRASH_ROWS = [
     CrashRow('the removal faults after doing its work', {'TAMSEL_FAULT': 'fault-in-disposal'},
              'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE'),
              kept_by_the_older_class=True),
+    # A crashing thread of the library's holds a lock: the loader's (a new thread for the ending
+    # would never start), the process heap's (another thread's report would block on it), or
+    # one of the library's that its DLL_PROCESS_DETACH takes again (an ExitProcess after the
+    # crash would never return). The ending runs on the faulting thread and ends the process
+    # without running the library's detach: no hang, the file kept.
+    CrashRow('a thread of the library crashes holding the loader lock', {'TAMSEL_FAULT': 'thread-loader-lock'},
+             'RuntimeError'),
+    CrashRow("a thread of the library crashes holding the heap's lock", {'TAMSEL_FAULT': 'thread-heap-lock'},
+             'RuntimeError'),
+    CrashRow("a thread of the library crashes while printFile holds a lock its detach takes",
+             {'TAMSEL_FAULT': 'thread-library-lock'}, 'RuntimeError'),
     # The filter runs on a stack used up to the guard page.
     CrashRow('a thread of the library overflows its stack', {'TAMSEL_FAULT': 'thread-overflow'}, 'RuntimeError',
              wine_may_end_the_thread=True),

@@ -20,7 +20,11 @@
 //                  it from the caller's first open of a file after printFile (the disposal's
 //                  first check, with TAMSEL_WATCH) and lets it go on a second later; "fault-in-disposal"
 //                  makes that removal call itself fault once the file is gone (with
-//                  TAMSEL_WATCH); "thread-overflow"
+//                  TAMSEL_WATCH); "thread-loader-lock" and "thread-heap-lock" start a thread
+//                  that takes the loader lock (LdrLockLoaderLock) or the process heap's
+//                  (HeapLock) and then faults, and wait for it; "thread-library-lock" holds
+//                  a lock of its own while its thread faults, which its DLL_PROCESS_DETACH
+//                  takes again; "thread-overflow"
 //                  starts a thread that overflows its stack and waits for it; "overflow"
 //                  overflows the stack of the thread that calls printFile. Faults that the
 //                  vendor's code handles, after which printFile goes on as asked: "stepped"
@@ -346,6 +350,34 @@ void faultOnOwnThread(LPTHREAD_START_ROUTINE body = faultingThread) {
     logEvent("thread-returned");
 }
 
+// Locks a crashing thread of the library's may hold: the loader's, the process heap's.
+DWORD WINAPI faultHoldingLoaderLock(void*) {
+    using LockProc = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    const auto lock = reinterpret_cast<LockProc>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock"));
+    ULONG_PTR cookie = 0;
+    if (lock != nullptr) lock(0, nullptr, &cookie);
+    accessNowhere();
+    return 0;
+}
+
+DWORD WINAPI faultHoldingHeapLock(void*) {
+    HeapLock(GetProcessHeap());
+    accessNowhere();
+    return 0;
+}
+
+// A lock of the library's own, held by printFile while its thread crashes, and taken again
+// by its DLL_PROCESS_DETACH: a detach that runs after the crash never returns.
+SRWLOCK gLibraryLock = SRWLOCK_INIT;
+bool gDetachTakesLibraryLock = false;
+
+void faultWhileHoldingLibraryLock() {
+    AcquireSRWLockExclusive(&gLibraryLock);
+    gDetachTakesLibraryLock = true;
+    faultOnOwnThread();
+    ReleaseSRWLockExclusive(&gLibraryLock);
+}
+
 bool gTimerFired = false;
 
 VOID CALLBACK faultingTimerProc(HWND, UINT, UINT_PTR, DWORD) {
@@ -458,6 +490,12 @@ void raiseFault(const std::string& fault) {
         gCrashInChecks = true;
     } else if (fault == "fault-in-disposal") {
         gFaultInDisposal = true;
+    } else if (fault == "thread-loader-lock") {
+        faultOnOwnThread(faultHoldingLoaderLock);
+    } else if (fault == "thread-heap-lock") {
+        faultOnOwnThread(faultHoldingHeapLock);
+    } else if (fault == "thread-library-lock") {
+        faultWhileHoldingLibraryLock();
     } else if (fault == "thread-overflow") {
         faultOnOwnThread(overflowingThread);
     } else if (fault == "overflow") {
@@ -628,6 +666,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
         // lpReserved is null for FreeLibrary and non-null when the process is ending.
+        if (gDetachTakesLibraryLock) AcquireSRWLockExclusive(&gLibraryLock);
         logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary file=" + printedFileState()
                                                                   : std::string("process-exit")));
         if (reserved != nullptr && !environment("TAMSEL_WINDOWS").empty()) {
