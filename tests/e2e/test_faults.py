@@ -340,6 +340,10 @@ CRASH_ROWS = [
     CrashRow("a fault in the library's window procedure with a destructor pending",
              {'TAMSEL_FAULT': 'window-cleanup'}, 'RuntimeError'),
     CrashRow("a fault in a timer callback of the library's", {'TAMSEL_FAULT': 'timer'}, 'RuntimeError'),
+    # A thread started while the library loads crashes before printFile: the filter is there
+    # before the load.
+    CrashRow('a thread the library starts as it loads crashes before printFile', {'TAMSEL_FAULT': 'attach-thread'},
+             'RuntimeError'),
     # Failing fast (__fastfail) ends the process at once on Windows 8 and later, no handler or
     # filter run (the __fastfail page): no report, no line, the file untouched.
     CrashRow('the library fails fast', {'TAMSEL_FAULT': 'fastfail'}, None, status=STATUS_STACK_BUFFER_OVERRUN),

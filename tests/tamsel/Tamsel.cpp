@@ -35,7 +35,9 @@
 //                  "helper" (TamselHelper.dll beside it runs the faulting code under its own
 //                  __except). "window-cleanup" is "window" with an object whose destructor
 //                  is pending in the faulting frame; "timer" raises an access violation in a
-//                  timer callback of its own that it dispatches; "fastfail" fails fast
+//                  timer callback of its own that it dispatches; "attach-thread"
+//                  starts, while it loads, a thread that crashes before printFile (the
+//                  caller's GetProcAddress waits a second for it); "fastfail" fails fast
 //                  (__fastfail), which no handler sees
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
@@ -414,6 +416,22 @@ void faultInTimer() {
     logEvent("timer-returned");
 }
 
+// A thread started while the library loads, which crashes before printFile is called: the
+// caller's next call of GetProcAddress (resolving printFile) waits a second for it.
+using GetProcAddressProc = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+GetProcAddressProc gRealGetProcAddress = nullptr;
+
+FARPROC WINAPI slowGetProcAddress(HMODULE module, LPCSTR name) {
+    Sleep(1000);
+    return gRealGetProcAddress(module, name);
+}
+
+void faultOnThreadStartedAtLoad() {
+    pinSelf();
+    hookImport("GetProcAddress", &slowGetProcAddress, &gRealGetProcAddress);
+    CloseHandle(CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr));
+}
+
 // The faulting load that the library's own vectored handler steps over: two bytes.
 extern "C" void tamselSteppedLoad();
 extern "C" char tamselSteppedSite[];
@@ -709,6 +727,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
                  " size=" + number(nt->OptionalHeader.SizeOfImage) + " mxcsr=" + number(__builtin_ia32_stmxcsr()));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
         if (environment("TAMSEL_FAULT") == "stepped") AddVectoredExceptionHandler(1, stepOverOwnFault);
+        if (environment("TAMSEL_FAULT") == "attach-thread") faultOnThreadStartedAtLoad();
         if (!environment("TAMSEL_BREAK").empty()) breakImport(environment("TAMSEL_BREAK"));
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
