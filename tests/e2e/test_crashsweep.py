@@ -4,7 +4,7 @@ run's end, while printFile works, while the file is disposed of and while the pr
 down, with each switch, visible and quiet. Each step the program takes after the print is
 slowed by the stand-in, so that the moments land in each. One judgement holds every run,
 whatever moment the crash met: a file still there never ends 0 and has the report or its
-line; a removed file never ends as 217 or "kept"; at most one box; no hang."""
+line; a removed file never ends as 217 or "kept"; at most one box or one line; no hang."""
 import collections
 
 import harness
@@ -49,6 +49,8 @@ class CrashSweep(ProductTest):
         there = (box.work / 'x.txt').exists()
         if len(run.boxes) > 1:
             faults.append(f'{len(run.boxes)} boxes')
+        if written.count(b'\r\n') > 1:
+            faults.append('more than one line, or one garbled by a second ending')
         if there:
             reported = (REPORT.encode() in written or KEPT in written) if quiet else \
                 any(b.text.startswith(REPORT) for b in run.boxes)
