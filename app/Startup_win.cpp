@@ -113,9 +113,9 @@ uint32_t finalEscapeStatus() {
 // that a thread cut off by the crash still holds (the ExitProcess page: where the state of
 // all threads is not known, TerminateProcess).
 [[noreturn]] void endProcessWith(uint32_t status) {
-    if (GetCurrentThreadId() == gMainThread) ExitProcess(status);
-    TerminateProcess(GetCurrentProcess(), status);
-    waitForProcessEnd();
+    if (GetCurrentThreadId() != gMainThread) TerminateProcess(GetCurrentProcess(), status);
+    // The main thread's ending, or a TerminateProcess refused: the ordinary way.
+    ExitProcess(status);
 }
 
 void reportEscape(uint64_t errorAddress) {
@@ -187,7 +187,12 @@ RunStage beginEnding() {
     endProcessWith(finalEscapeStatus());
 }
 
-[[noreturn]] void endWithEndingStatus() { endProcessWith(finalEscapeStatus()); }
+// A fault inside the report: whatever it left behind, no more code of anyone's runs.
+[[noreturn]] void endWithEndingStatus() {
+    const uint32_t status = finalEscapeStatus();
+    TerminateProcess(GetCurrentProcess(), status);
+    ExitProcess(status);
+}
 
 void endSessionFromWindow() {
     shutDown();
@@ -207,7 +212,6 @@ void endSession(RunOutcome ending) {
     if (claim.turn == EndingTurn::InsideOwnEnding) return;
     if (claim.turn == EndingTurn::Elsewhere) waitForProcessEnd();
     gSessionEnding = ending;
-    noteEndingStatus(gRunMode->exitStatus(ending));
     const GuardedOutcome outcome = callGuarded(endSessionFromWindow);
     endAfterEscape(outcome.errorAddress, claim.stage, takeNoShutdownStep);
 }
@@ -272,7 +276,6 @@ extern "C" void runProcess() {
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
     const RunStage stage = beginEnding();
     if (outcome.escaped) endAfterEscape(outcome.errorAddress, stage, shutDown);
-    noteEndingStatus(gRunMode->exitStatus(gRunOutcome));
     // Guarded too: a fault while the window goes or OLE unloads (a shell extension, say)
     // after a confirmed print is told as an error after the print.
     const GuardedOutcome shutdown = callGuarded(shutDown);

@@ -100,10 +100,17 @@ COVERED = {
     # Windows then swallows a fault in a timer callback as it always did.
     'SetUserObjectInformationW': Covered((ERROR_INVALID_PARAMETER,), ignored='the timer callbacks keep the system\'s default'),
     'GetSystemWindowsDirectoryW': Covered((ERROR_INSUFFICIENT_BUFFER,), ignored='called only after a fault, which no scenario has'),
-    # Made only for the ending of a crash that no frame handler saw, which no scenario here
-    # has: where it fails, the ending runs on the faulting thread (test_faults' crash table).
+    # Called only for the ending of a crash that no frame handler saw, which no scenario here
+    # has. A thread for the ending that cannot be made: the faulting thread ends the run itself
+    # with the status and quiet mode's line; the stack left unread: the ending is handed to a
+    # thread of its own; TerminateProcess refused: the process ends the ordinary way.
     'CreateThread': Covered((ERROR_NOT_ENOUGH_MEMORY,), ignored='called only after a crash, which no scenario has'),
     'WaitForSingleObject': Covered((ERROR_INVALID_HANDLE,), ignored='called only after a crash, which no scenario has'),
+    'VirtualQuery': Covered((ERROR_INVALID_PARAMETER,), ignored='called only after a crash, which no scenario has'),
+    'TerminateProcess': Covered((ERROR_ACCESS_DENIED,), ignored='called only after a crash, which no scenario has'),
+    # Refused where the stack is too small for it: an overflow of the printing thread is then
+    # handed to a thread of its own, as one of the library's threads.
+    'SetThreadStackGuarantee': Covered((ERROR_INVALID_PARAMETER,), ignored='an overflow is then handed over'),
     'AddVectoredExceptionHandler': Covered((0,), ignored='a fault the system swallows inside the library then goes '
                                                          'unnoticed; the frame handler and the filter still act'),
     'RemoveVectoredExceptionHandler': Covered((0,), ignored='the watch stays, noting faults nobody reads any more'),

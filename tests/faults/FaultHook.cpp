@@ -131,6 +131,9 @@ void coverAll() {
         // The ending of a crash no frame handler saw, on a thread of its own.
         COVER(CreateThread, 0, true),
         COVER(WaitForSingleObject, WAIT_FAILED, true),
+        COVER(VirtualQuery, 0, true),
+        COVER(SetThreadStackGuarantee, FALSE, true),
+        COVER(TerminateProcess, FALSE, true),
         // The process, the thread, the window, the boxes.
         COVER(SetThreadLocale, FALSE, true),
         COVER(SetUserObjectInformationW, FALSE, true),
