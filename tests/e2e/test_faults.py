@@ -337,15 +337,18 @@ CRASH_ROWS = [
              'RuntimeError'),
     CrashRow("a C++ exception the library throws and catches in its window procedure",
              {'TAMSEL_FAULT': 'window-throw'}, 'Printed', removed=True),
-    # A frame laid out as MSVC lays out a function with __try and a /GS buffer, its handler
-    # linked in and exported by no name: the scope table is read by its shape, and the
-    # fault it catches is no crash.
-    CrashRow('a fault the library catches in a frame with a linked-in handler (MSVC, /GS)',
-             {'TAMSEL_FAULT': 'gs-frame'}, 'Printed', removed=True),
-    # A vectored handler the library adds during printFile, after the program's watch, steps
-    # over the fault and continues: the watch sees the context continued, the print stands.
-    CrashRow('a vectored handler the library adds during printFile steps over its fault',
-             {'TAMSEL_FAULT': 'stepped-late'}, 'Printed', removed=True),
+    # Writing a debug string raises a software exception that the system catches itself
+    # (OutputDebugStringA): no crash.
+    CrashRow('the library writes a debug string', {'TAMSEL_FAULT': 'debug-string'}, 'Printed', removed=True),
+    # Handled in the library's window procedure, with the system behind: a frame laid out as
+    # MSVC lays out a function with __try and a /GS buffer, its handler linked in and exported
+    # by no name (the scope table is read by its shape); a vectored handler the library adds
+    # during printFile, after the program's watch, that steps over the fault and continues (the
+    # watch sees the context continued). The print stands.
+    CrashRow("a fault the library catches in its window procedure, in a frame with a linked-in handler (MSVC, /GS)",
+             {'TAMSEL_FAULT': 'window-gs-frame'}, 'Printed', removed=True),
+    CrashRow("a vectored handler the library adds during printFile steps over its fault in its window procedure",
+             {'TAMSEL_FAULT': 'window-stepped'}, 'Printed', removed=True),
     # Failing fast (__fastfail) ends the process at once on Windows 8 and later, no handler or
     # filter run (the __fastfail page): no report, no line, the file untouched.
     CrashRow('the library fails fast', {'TAMSEL_FAULT': 'fastfail'}, None, status=STATUS_STACK_BUFFER_OVERRUN),

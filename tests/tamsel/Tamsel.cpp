@@ -32,12 +32,14 @@
 //                  (EXCEPTION_CONTINUE_SEARCH), as a crash logger's does; "window-raise"
 //                  raises a software exception (RaiseException 0xE0000001) and does not catch
 //                  it; "window-throw" throws a C++ exception and catches it itself.
-//                  "gs-frame" faults in a function laid out as MSVC lays out one with __try
-//                  and a /GS buffer (its handler linked in, exported by no name, its data the
-//                  scope table and then the GS data), which catches it; "stepped-late" adds,
-//                  inside printFile, a vectored handler to the end of the line (after the
-//                  caller's) that steps over its fault; "filter-accepts" faults inside
-//                  __try in printFile itself under a filter that logs and accepts
+//                  "window-gs-frame" calls there a function laid out as MSVC lays out one
+//                  with __try and a /GS buffer (its handler linked in, exported by no name,
+//                  its data the scope table and then the GS data), which faults and catches
+//                  it; "window-stepped" adds there a vectored handler to the end of the line
+//                  (after the caller's) that steps over its fault. "filter-accepts" faults inside
+//                  __try in printFile itself under a filter that logs and accepts;
+//                  "debug-string" writes a debug string (OutputDebugStringA raises an exception
+//                  of its own and catches it)
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
 //                  caller's own code, where the caller calls that function
@@ -450,6 +452,16 @@ void stepOverLateHandler() {
     logEvent("fault-stepped");
 }
 
+LRESULT CALLBACK guardedLoadWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) logEvent("guarded-load=" + std::to_string(tamselGuardedLoad()));
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK steppingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) stepOverLateHandler();
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
 // Another DLL of the vendor's runs the faulting code under its own handler.
 void faultUnderHelper() {
     char self[MAX_PATH];
@@ -533,12 +545,14 @@ void raiseFault(const std::string& fault) {
         faultInOwnWindow(raisingWindowProc);
     } else if (fault == "window-throw") {
         faultInOwnWindow(throwingWindowProc);
-    } else if (fault == "gs-frame") {
-        logEvent("guarded-load=" + std::to_string(tamselGuardedLoad()));
+    } else if (fault == "window-gs-frame") {
+        faultInOwnWindow(guardedLoadWindowProc);
+    } else if (fault == "debug-string") {
+        OutputDebugStringA("Tamsel printing");
     } else if (fault == "filter-accepts") {
         faultUnderAcceptingFilter();
-    } else if (fault == "stepped-late") {
-        stepOverLateHandler();
+    } else if (fault == "window-stepped") {
+        faultInOwnWindow(steppingWindowProc);
     } else if (fault == "raise") {
         // A software exception of the library's own that it does not catch.
         RaiseException(0xE0544D53, 0, 0, nullptr);
