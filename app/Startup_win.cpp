@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include "ComExceptions.h"
 #include "RunMode.h"
 #include "Startup.h"
 #include "job/InputFileDisposal.h"
@@ -196,6 +197,7 @@ extern "C" void runProcess() {
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
+    if (gOleInitialized) letComFaultsThrough();
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
     const RunStage stage = beginEnding();
     if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress, stage, shutDown));

@@ -48,7 +48,8 @@ bool isFaultCode(uint32_t exceptionCode) {
 
 bool isLibraryCrash(const FaultSite& site) {
     if (site.handlerImage == 0) return true;
-    if (site.handlerImage == site.programImage || site.handlerImage == site.libraryImage) return false;
+    if (site.handlerImage == site.libraryImage) return false;
+    if (site.handlerImage == site.programImage) return site.afterSystemFrame;
     if (site.software) return site.handlerInWindows && site.afterVendorFrame;
     if (site.handlerImage == site.faultImage) return false;
     return site.handlerInWindows;
@@ -142,18 +143,21 @@ uint32_t imageSizeOf(const uint8_t* image) {
 }
 
 HandlerFound nearestHandler(const FrameWalker& walker, void* frame, const StackRange& stack) {
-    bool afterVendorFrame = false;
+    HandlerFound found = {.image = 0, .afterVendorFrame = false, .afterSystemFrame = false};
     for (int walked = 0; walked < kFramesWalked && walker.instructionPointer(frame) != 0; ++walked) {
         const uint64_t before = walker.stackPointer(frame);
         // Each step reads the frame's return address, and perhaps saved registers, from
         // its own stack: at least one slot must lie inside.
-        if (before < stack.low || before > stack.high - sizeof(uint64_t)) return {0, afterVendorFrame};
-        uint64_t image = 0;
-        bool vendor = false, stops = false;
-        walker.step(frame, &image, &vendor, &stops);
-        if (stops) return {image, afterVendorFrame};
-        afterVendorFrame = afterVendorFrame || vendor;
-        if (walker.stackPointer(frame) <= before) return {0, afterVendorFrame};
+        if (before < stack.low || before > stack.high - sizeof(uint64_t)) return {0, found.afterVendorFrame, true};
+        FrameSeen seen = {.image = 0, .vendor = false, .system = false, .stops = false};
+        walker.step(frame, &seen);
+        if (seen.stops) {
+            found.image = seen.image;
+            return found;
+        }
+        found.afterVendorFrame = found.afterVendorFrame || seen.vendor;
+        found.afterSystemFrame = found.afterSystemFrame || seen.system;
+        if (walker.stackPointer(frame) <= before) return {0, found.afterVendorFrame, true};
     }
-    return {0, afterVendorFrame};
+    return {0, found.afterVendorFrame, true};
 }

@@ -14,9 +14,10 @@ bool isFaultCode(uint32_t exceptionCode);
 // Where a fault on the printing thread happened and who stands ready to handle it: the image
 // (module base) of the faulting code, of the nearest frame outward whose handler handles it
 // (0 when the walk found none, or could not finish), whether that image was loaded from the
-// Windows directory, the library's image and the program's. For a software exception
-// (`software`: any other code than isFaultCode's, such as RaiseException's or a C++ throw),
-// whether the walk passed a frame of the vendor's before that handler.
+// Windows directory, the library's image and the program's; whether the walk passed a frame
+// of the system's before that handler; for a software exception (`software`: any other code
+// than isFaultCode's, such as RaiseException's or a C++ throw), whether it passed a frame of
+// the vendor's.
 struct FaultSite {
     uintptr_t faultImage;
     uintptr_t handlerImage;
@@ -25,6 +26,7 @@ struct FaultSite {
     uintptr_t programImage;
     bool software = false;
     bool afterVendorFrame = false;
+    bool afterSystemFrame = true;
 };
 
 // An exception that ends the run although no frame handler of ours may ever see it. Not a
@@ -33,9 +35,12 @@ struct FaultSite {
 // trap and catch faults as its way of working, MXCSR 0x1900 is there for it), or one the
 // faulting image handles itself (system code that probes memory and catches its own fault).
 // A crash: no handler at all, or one of the system's that catches it around a callback (and
-// swallows it). Where the program's own frame is next, that frame judges the exception if
-// it gets there: whatever the vendor's frames before it decide (a filter that may accept,
-// a catch (...) under /EHa) stands, and nothing is noted. A software exception
+// swallows it). Where the program's own frame is next with no frame of the system's in
+// between, nothing of the system's can swallow the exception: the program's frame judges it
+// if it gets there, whatever the vendor's frames before it decide (a filter that may accept,
+// a catch (...) under /EHa) stands, and nothing is noted. With a frame of the system's in
+// between (a callback; Wine's own handlers there are frames the walk does not see) it is a
+// crash. A software exception
 // is the library's way of working wherever a handler of the vendor's takes it; it is a crash
 // where it left the vendor's code into a handler of the system's (a callback of the library's
 // that raised or threw); one the system raises and catches before any frame of the vendor's
@@ -111,20 +116,26 @@ struct StackRange {
     uint64_t low;   // the lowest committed address
     uint64_t high;  // the base, just past the highest address
 };
+struct FrameSeen {
+    uint64_t image;
+    bool vendor;   // neither the system's nor the program's
+    bool system;   // loaded from the Windows directory
+    bool stops;    // the dispatch stops there
+};
 struct FrameWalker {
     uint64_t (*instructionPointer)(void* frame);
     uint64_t (*stackPointer)(void* frame);
     // Moves `frame` one frame outward (its return address read from the top of its stack
-    // where it has no unwind data); says in which image it was, whether that image is the
-    // vendor's and whether the dispatch stops there (frameStops).
-    void (*step)(void* frame, uint64_t* image, bool* vendor, bool* stops);
+    // where it has no unwind data); says what the frame was (frameStops for `stops`).
+    void (*step)(void* frame, FrameSeen* seen);
 };
 inline constexpr int kFramesWalked = 64;
 // The frame the dispatch stops at: its image, 0 when none within kFramesWalked, or where the
 // walk cannot finish (a walk that cannot finish counts as no handler, so as a crash); and
-// whether a frame of the vendor's came before it.
+// whether a frame of the vendor's, and one of the system's, came before it.
 struct HandlerFound {
     uint64_t image;
     bool afterVendorFrame;
+    bool afterSystemFrame;
 };
 HandlerFound nearestHandler(const FrameWalker& walker, void* frame, const StackRange& stack);

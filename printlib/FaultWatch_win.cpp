@@ -84,14 +84,15 @@ bool stopsAt(PEXCEPTION_ROUTINE handler, const void* handlerData, DWORD64 image,
 
 // One frame outward, with the unwind data that every x64 function carries, as the system's
 // own dispatch walks it.
-void stepOutward(void* frame, uint64_t* image, bool* vendor, bool* stops) {
+void stepOutward(void* frame, FrameSeen* seen) {
     CONTEXT& context = *static_cast<CONTEXT*>(frame);
     const DWORD64 controlPc = context.Rip;
     DWORD64 base = 0;
     RUNTIME_FUNCTION* const function = RtlLookupFunctionEntry(controlPc, &base, nullptr);
-    *image = base;
+    seen->image = base;
     const bool windowsImage = base != 0 && isWindowsImage(base);
-    *vendor = !windowsImage && base != reinterpret_cast<DWORD64>(&__ImageBase);
+    seen->system = windowsImage;
+    seen->vendor = !windowsImage && base != reinterpret_cast<DWORD64>(&__ImageBase);
     if (function == nullptr) {
         // A leaf function: its return address is on top of its stack.
         context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
@@ -102,7 +103,7 @@ void stepOutward(void* frame, uint64_t* image, bool* vendor, bool* stops) {
     DWORD64 establisher = 0;
     const PEXCEPTION_ROUTINE handler =
         RtlVirtualUnwind(UNW_FLAG_EHANDLER, base, controlPc, function, &context, &handlerData, &establisher, nullptr);
-    *stops = handler != nullptr && stopsAt(handler, handlerData, base, *function, controlPc, windowsImage);
+    seen->stops = handler != nullptr && stopsAt(handler, handlerData, base, *function, controlPc, windowsImage);
 }
 
 constexpr FrameWalker kFrameWalker = {
@@ -136,6 +137,7 @@ __attribute__((noinline)) bool judgeFault(const EXCEPTION_POINTERS& pointers) {
         .programImage = reinterpret_cast<uintptr_t>(&__ImageBase),
         .software = gJudgingSoftware,
         .afterVendorFrame = found.afterVendorFrame,
+        .afterSystemFrame = found.afterSystemFrame,
     };
     return isLibraryCrash(site);
 }

@@ -76,10 +76,15 @@ TEST(LibraryCrashTest, ACrashIsAFaultThatNeitherTheVendorNorTheFaultingCodeHandl
          {.faultImage = kLibrary, .handlerImage = 0, .handlerInWindows = false, .libraryImage = kLibrary,
           .programImage = kProgram}, true},
         // The program's frame reports what reaches it; what a frame of the vendor's before it
-        // takes (a filter that accepts, a catch (...) under /EHa) never does.
+        // takes (a filter that accepts, a catch (...) under /EHa) never does. With a frame of
+        // the system's in between (a callback), the system may swallow it unseen: under Wine a
+        // timer callback's handler is a frame of Wine's own that the walk does not see.
         {"the library's fault, the program's own frame next (it judges the fault itself)",
          {.faultImage = kLibrary, .handlerImage = kProgram, .handlerInWindows = false, .libraryImage = kLibrary,
-          .programImage = kProgram}, false},
+          .programImage = kProgram, .afterSystemFrame = false}, false},
+        {"the library's fault, the program's own frame next, a system frame in between",
+         {.faultImage = kLibrary, .handlerImage = kProgram, .handlerInWindows = false, .libraryImage = kLibrary,
+          .programImage = kProgram, .afterSystemFrame = true}, true},
         {"system code probing memory, its own handler",
          {.faultImage = kSystem, .handlerImage = kSystem, .handlerInWindows = true, .libraryImage = kLibrary,
           .programImage = kProgram}, false},
@@ -110,9 +115,9 @@ TEST(LibraryCrashTest, ACrashIsAFaultThatNeitherTheVendorNorTheFaultingCodeHandl
         {"software: the system raises and catches its own (OutputDebugString, RPC) before any vendor frame",
          {.faultImage = kSystem, .handlerImage = kOtherSystem, .handlerInWindows = true, .libraryImage = kLibrary,
           .programImage = kProgram, .software = true, .afterVendorFrame = false}, false},
-        {"software: reaching the program's own frame (it judges the exception itself)",
+        {"software: the library's raise reaching the program's own frame (RaiseException's frame the only system one)",
          {.faultImage = kSystem, .handlerImage = kProgram, .handlerInWindows = false, .libraryImage = kLibrary,
-          .programImage = kProgram, .software = true, .afterVendorFrame = true}, false},
+          .programImage = kProgram, .software = true, .afterVendorFrame = true, .afterSystemFrame = true}, true},
         {"software: no handler found",
          {.faultImage = kSystem, .handlerImage = 0, .handlerInWindows = false, .libraryImage = kLibrary,
           .programImage = kProgram, .software = true, .afterVendorFrame = true}, true},
@@ -375,6 +380,7 @@ struct FakeFrame {
     uint64_t image;
     bool stops;
     bool vendor = true;
+    bool system = false;
 };
 
 struct FakeWalk {
@@ -387,19 +393,18 @@ const FrameWalker kFakeWalker = {
     .instructionPointer = [](void* walk) { auto& w = *static_cast<FakeWalk*>(walk); return w.frames[w.at].pc; },
     .stackPointer = [](void* walk) { auto& w = *static_cast<FakeWalk*>(walk); return w.frames[w.at].sp; },
     .step =
-        [](void* walk, uint64_t* image, bool* vendor, bool* stops) {
+        [](void* walk, FrameSeen* seen) {
             auto& w = *static_cast<FakeWalk*>(walk);
             ++w.steps;
-            *image = w.frames[w.at].image;
-            *vendor = w.frames[w.at].vendor;
-            *stops = w.frames[w.at].stops;
+            const FakeFrame& frame = w.frames[w.at];
+            *seen = {.image = frame.image, .vendor = frame.vendor, .system = frame.system, .stops = frame.stops};
             if (w.at + 1 < w.frames.size()) ++w.at;
         },
 };
 
 TEST(StackWalkTest, FindsTheHandlerOnlyWithinTheStackAndWhileMovingOutward) {
     constexpr StackRange kStack = {.low = 0x10000, .high = 0x20000};
-    constexpr uint64_t kLibrary = 0x180000000, kSystem = 0x7FF800000000;
+    constexpr uint64_t kLibrary = 0x180000000, kSystem = 0x7FF800000000, kProgram = 0x400000;
     std::vector<FakeFrame> tooDeep;
     for (uint64_t i = 0; i <= kFramesWalked; ++i) tooDeep.push_back({0x180001000, 0x11000 + 0x10 * i, kLibrary, false});
     const struct {
@@ -407,6 +412,7 @@ TEST(StackWalkTest, FindsTheHandlerOnlyWithinTheStackAndWhileMovingOutward) {
         std::vector<FakeFrame> frames;
         uint64_t image;
         bool afterVendorFrame;
+        bool afterSystemFrame = false;
     } cases[] = {
         {"the second frame's handler",
          {{0x180001000, 0x11000, kLibrary, false}, {0x180002000, 0x11100, kLibrary, true}, {0x401000, 0x11200, 0, false}},
@@ -414,10 +420,17 @@ TEST(StackWalkTest, FindsTheHandlerOnlyWithinTheStackAndWhileMovingOutward) {
         {"a system frame stops the walk", {{0x180001000, 0x11000, kLibrary, false}, {0x7FF800001000, 0x11100, kSystem, true}},
          kSystem, true},
         {"a raise in the system, caught by the system before any vendor frame",
-         {{0x7FF800001000, 0x11000, kSystem, false, false}, {0x7FF800002000, 0x11100, kSystem, true, false}}, kSystem,
-         false},
+         {{0x7FF800001000, 0x11000, kSystem, false, false, true}, {0x7FF800002000, 0x11100, kSystem, true, false, true}},
+         kSystem, false, true},
         {"the stopping frame itself is not passed",
-         {{0x7FF800001000, 0x11000, kSystem, false, false}, {0x180002000, 0x11100, kLibrary, true}}, kLibrary, false},
+         {{0x7FF800001000, 0x11000, kSystem, false, false, true}, {0x180002000, 0x11100, kLibrary, true}}, kLibrary,
+         false, true},
+        {"a callback: the library, the system, the library, then the program",
+         {{0x180001000, 0x11000, kLibrary, false}, {0x7FF800001000, 0x11100, kSystem, false, false, true},
+          {0x180002000, 0x11200, kLibrary, false}, {0x401000, 0x11300, kProgram, true, false}},
+         kProgram, true, true},
+        {"the library straight to the program",
+         {{0x180001000, 0x11000, kLibrary, false}, {0x401000, 0x11300, kProgram, true, false}}, kProgram, true, false},
         {"no handler before the outermost frame", {{0x180001000, 0x11000, kLibrary, false}, {0, 0x11100, 0, false}}, 0,
          true},
         {"a frame below the stack (damaged unwind data)",
@@ -438,6 +451,10 @@ TEST(StackWalkTest, FindsTheHandlerOnlyWithinTheStackAndWhileMovingOutward) {
         EXPECT_EQ(found.image, c.image) << c.name;
         if (found.image != 0) {
             EXPECT_EQ(found.afterVendorFrame, c.afterVendorFrame) << c.name;
+            EXPECT_EQ(found.afterSystemFrame, c.afterSystemFrame) << c.name;
+        } else {
+            // No handler found: nothing can be said of what lay beyond.
+            EXPECT_TRUE(found.afterSystemFrame) << c.name;
         }
         EXPECT_LE(walk.steps, kFramesWalked) << c.name;
     }
