@@ -45,3 +45,6 @@ std::size_t eventTextLength(std::wstring_view text);
 
 // The Windows side.
 extern const QuietSink kWindowsQuietSink;
+// From now on the Windows sink writes no event, only the line: for an ending left with too
+// little stack for the event log's calls.
+void skipQuietEvents();

@@ -4,6 +4,8 @@
 
 namespace {
 
+constinit volatile bool gSkipEvents = false;
+
 void writeToStandardError(const char* bytes, std::size_t size) {
     // A GUI program has a standard error handle only when its caller gave it one.
     const HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
@@ -17,6 +19,7 @@ WORD eventType(EventKind kind) {
 }
 
 void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text) {
+    if (gSkipEvents) return;
     const HANDLE log = RegisterEventSourceW(nullptr, source);
     if (log == nullptr) return;
     const wchar_t* strings[1] = {text};
@@ -25,6 +28,8 @@ void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, c
 }
 
 }  // namespace
+
+void skipQuietEvents() { gSkipEvents = true; }
 
 constinit const QuietSink kWindowsQuietSink = {
     .writeStandardError = writeToStandardError,

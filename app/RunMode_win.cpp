@@ -24,7 +24,14 @@ void tellInBox(WindowRef window, RunOutcome outcome, const std::wstring& text) {
     if (outcomeRow(outcome).shownAsBox) showMessage(window, text);
 }
 
+// A printed file that was kept is told once: by the job, or by an ending that began after
+// the disposal (on another thread, at the same moment), never by both, and never with the
+// line's buffer shared between them.
+constinit volatile LONG gKeptTold = 0;
+bool mayTellKept() { return InterlockedExchange(&gKeptTold, 1) == 0; }
+
 void tellQuietly(WindowRef, RunOutcome outcome, const std::wstring& text) {
+    if (outcome == RunOutcome::PrintedButKept && !mayTellKept()) return;
     deliverQuietly(kWindowsQuietSink, outcome, text);
 }
 
@@ -69,13 +76,13 @@ void keepWindowsErrorBoxes() {}
 
 // To a quiet caller 217 says "not printed": an escape after a confirmed print ends as a
 // printed file that was kept, so nobody prints it twice.
-bool reportKeptAfterEscapeQuietly(std::wstring_view inputPath) {
+void reportKeptAfterEscapeQuietly(std::wstring_view inputPath) {
+    if (!mayTellKept()) return;
     deliverQuietly(kWindowsQuietSink, RunOutcome::PrintedButKept, {kKeptFileTextBefore, inputPath, kKeptFileTextAfter});
-    return true;
 }
 
 // A person who sees the report box reads it as the report of the run.
-bool keepRuntimeErrorReport(std::wstring_view) { return false; }
+void keepRuntimeErrorReport(std::wstring_view) {}
 
 // The report box keeps its text; the status says that the file is gone.
 void reportRuntimeErrorAfterRemoval(uint64_t errorAddress, std::wstring_view) { reportRuntimeError(errorAddress); }
@@ -87,8 +94,10 @@ void reportRemovedAfterEscapeQuietly(uint64_t, std::wstring_view inputPath) {
 
 constinit const RunMode kQuietMode = {
     .job = &kQuietJobPlatform,
+    .quiet = true,
     .setErrorMode = failCriticalErrorsWithoutABox,
     .reportRuntimeError = reportRuntimeErrorQuietly,
+    .keepsPrintedFileAfterEscape = true,
     .reportEscapeAfterPrint = reportKeptAfterEscapeQuietly,
     .reportEscapeAfterRemoval = reportRemovedAfterEscapeQuietly,
     .reportSessionEnd = reportSessionEndQuietly,
@@ -114,8 +123,10 @@ SessionKind processSession() {
 
 constinit const RunMode kVisibleMode = {
     .job = &kVisibleJobPlatform,
+    .quiet = false,
     .setErrorMode = keepWindowsErrorBoxes,
     .reportRuntimeError = reportRuntimeError,
+    .keepsPrintedFileAfterEscape = false,
     .reportEscapeAfterPrint = keepRuntimeErrorReport,
     .reportEscapeAfterRemoval = reportRuntimeErrorAfterRemoval,
     .reportSessionEnd = sayNothingOfSessionEnd,

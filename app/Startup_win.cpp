@@ -2,6 +2,7 @@
 #include <ole2.h>
 
 #include "ComExceptions.h"
+#include "QuietReport.h"
 #include "RunMode.h"
 #include "Startup.h"
 #include "job/InputFileDisposal.h"
@@ -63,62 +64,131 @@ void shutDown() {
 
 void takeNoShutdownStep() {}
 
-// The printed path is a NUL-terminated copy that needs no heap. A path that is not found is
-// absent; any other refusal (a file pending deletion answers "access denied") says nothing.
-FilePresence presenceAt(const wchar_t* path) {
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return FilePresence::Present;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FilePresence::Absent
-                                                                           : FilePresence::Unknown;
-}
+// How an escape ends, once this thread has begun the ending at `stage`: the outcome, and
+// whether it was settled from what the system told of the file (an ending that began inside
+// the disposal, or gave up waiting for it). A deletion marked but not yet done is taken back
+// first, so that a file told as kept stays.
+struct EscapeEnding {
+    RunOutcome outcome;
+    bool settledFromFile;
+};
 
-// The escape's report and status, once this thread has begun the ending at `stage`. The
-// shutdown comes first, as after every run, guarded: an error in it (a shell extension
-// unloading with OLE, say) adds nothing to the one being reported. The shutdown steps are
-// the caller's to choose: where the escape was caught decides which of them can still be
-// taken. After a confirmed print the mode tells what became of the file: removed (whatever
-// failed afterwards, a box never says "kept" of it), or kept, which quiet mode tells as a
-// printed file that was kept.
-uint32_t reportEscape(uint64_t errorAddress, RunStage stage, void (*shutDownSteps)()) {
-    callGuarded(shutDownSteps);
+EscapeEnding escapeEndingAt(RunStage stage) {
     const std::wstring_view* printed = stage == RunStage::Printing ? nullptr : printedInputPath();
-    if (printed != nullptr && stage == RunStage::Disposing) {
+    if (printed == nullptr) return {.outcome = RunOutcome::RuntimeError, .settledFromFile = false};
+    const bool settledFromFile = stage == RunStage::Disposing;
+    if (settledFromFile) {
         takeBackPendingDeletion();
         stage = settledStage(stage, presenceAt(printed->data()));
     }
-    if (printed != nullptr && stage == RunStage::Removed) {
-        gRunMode->reportEscapeAfterRemoval(errorAddress, *printed);
-        return gRunMode->exitStatus(RunOutcome::ErrorAfterRemoval);
+    // After a confirmed print the mode tells what became of the file: removed (whatever
+    // failed afterwards, a box never says "kept" of it), or kept, which quiet mode tells as a
+    // printed file that was kept.
+    if (stage == RunStage::Removed) {
+        return {.outcome = RunOutcome::ErrorAfterRemoval, .settledFromFile = settledFromFile};
     }
-    if (printed != nullptr && gRunMode->reportEscapeAfterPrint(*printed)) {
-        return gRunMode->exitStatus(RunOutcome::PrintedButKept);
+    const bool toldAsKept = gRunMode->keepsPrintedFileAfterEscape;
+    return {.outcome = toldAsKept ? RunOutcome::PrintedButKept : RunOutcome::RuntimeError,
+            .settledFromFile = settledFromFile};
+}
+
+constinit EscapeEnding gEscapeEnding = {.outcome = RunOutcome::RuntimeError, .settledFromFile = false};
+
+// The status the process ends with, chosen right before it ends: a pending mark is taken
+// back once more, and a file the ending could not be sure of (the disposal went on while it
+// reported) is looked at again, so that a file gone by now is never told as kept.
+uint32_t finalEscapeStatus() {
+    const std::wstring_view* printed = printedInputPath();
+    if (gEscapeEnding.settledFromFile && printed != nullptr) {
+        takeBackPendingDeletion();
+        if (presenceAt(printed->data()) == FilePresence::Absent) {
+            return gRunMode->exitStatus(RunOutcome::ErrorAfterRemoval);
+        }
     }
-    gRunMode->reportRuntimeError(errorAddress);
-    return gRunMode->exitStatus(RunOutcome::RuntimeError);
+    return endingStatus();
+}
+
+// Ends the process after an ending. On the main thread as the run always ends
+// (ExitProcess). On any other thread (a crash of the library's) no code of the library may
+// run any more: ExitProcess would run its DLL_PROCESS_DETACH, which waits for ever for a lock
+// that a thread cut off by the crash still holds (the ExitProcess page: where the state of
+// all threads is not known, TerminateProcess).
+[[noreturn]] void endProcessWith(uint32_t status) {
+    if (GetCurrentThreadId() == gMainThread) ExitProcess(status);
+    TerminateProcess(GetCurrentProcess(), status);
+    waitForProcessEnd();
+}
+
+void reportEscape(uint64_t errorAddress) {
+    switch (gEscapeEnding.outcome) {
+    case RunOutcome::ErrorAfterRemoval:
+        gRunMode->reportEscapeAfterRemoval(errorAddress, *printedInputPath());
+        break;
+    case RunOutcome::PrintedButKept:
+        gRunMode->reportEscapeAfterPrint(*printedInputPath());
+        break;
+    default:
+        gRunMode->reportRuntimeError(errorAddress);
+        break;
+    }
+}
+
+// The escape's report, once this thread has begun the ending at `stage`; then the process
+// ends. The shutdown comes first, as after every run, guarded: an error in it (a shell
+// extension unloading with OLE, say) adds nothing to the one being reported. The shutdown
+// steps are the caller's to choose: where the escape was caught decides which of them can
+// still be taken. The status is known before the report: a fault inside the report ends the
+// process with it.
+[[noreturn]] void endAfterEscape(uint64_t errorAddress, RunStage stage, void (*shutDownSteps)()) {
+    callGuarded(shutDownSteps);
+    gEscapeEnding = escapeEndingAt(stage);
+    noteEndingStatus(gRunMode->exitStatus(gEscapeEnding.outcome));
+    reportEscape(errorAddress);
+    endProcessWith(finalEscapeStatus());
 }
 
 // This thread ends the run, or, where another has begun the ending, waits for it to end the
-// process. The stage the run had reached when the ending began.
+// process. A disposal of this thread's that an error cut off is settled first: the ending
+// elsewhere waits for it.
 RunStage beginEnding() {
     const EndingClaim claim = claimEndingHere();
-    if (claim.turn != EndingTurn::Mine) waitForProcessEnd();
-    return claim.stage;
+    if (claim.turn == EndingTurn::Mine) return claim.stage;
+    const std::wstring_view* printed = printedInputPath();
+    if (claim.stage == RunStage::Disposing && printed != nullptr) {
+        takeBackPendingDeletion();
+        settleDisposalCutOff(GetCurrentThreadId(), settledStage(claim.stage, presenceAt(printed->data())));
+    }
+    waitForProcessEnd();
 }
 
-// Called by the unhandled-exception filter, on a thread it started for the ending, for a
-// fault no frame handler saw (GuardedCall.h): the run ends as a fault inside the library
-// ends, and nothing more is done to the file (a disposal under way is waited for, and the
-// ending then tells what became of the file). The fault may have left the heap damaged, the
-// main thread may wait inside the library: so no step of ours frees or allocates memory (the
-// process ends right after; the quiet report needs no heap; only the report box, the
-// system's own, allocates), and only the main thread destroys the hidden window and leaves
-// OLE, which are its own: here both stay until the process ends, the report box (which
-// never has an owner) is shown all the same, and the status is the report's.
+// Called by the unhandled-exception filter for a fault no frame handler saw (GuardedCall.h),
+// on the faulting thread (or, after a stack overflow, on a thread of its own): the run ends
+// as a fault inside the library ends, and nothing more is done to the file. The fault may
+// have left the heap damaged, the main thread may wait inside the library: so no step of ours
+// frees or allocates memory (the process ends right after; the quiet report needs no heap;
+// only the report box, the system's own, allocates), and only the main thread destroys the
+// hidden window and leaves OLE, which are its own: elsewhere both stay until the process
+// ends, and the report box (which never has an owner) is shown all the same.
 [[noreturn]] void endRunAfterUnhandledFault(unsigned long long errorAddress) {
     const RunStage stage = beginEnding();
     const bool mainThread = GetCurrentThreadId() == gMainThread;
-    ExitProcess(reportEscape(errorAddress, stage, mainThread ? releaseWindowAndOle : takeNoShutdownStep));
+    endAfterEscape(errorAddress, stage, mainThread ? releaseWindowAndOle : takeNoShutdownStep);
 }
+
+// The last resort, on a faulting thread with little stack that no other thread could take
+// the ending from: no box and no event (each needs far more stack, and the system's locks),
+// only the status and quiet mode's line.
+[[noreturn]] void endRunWithoutReport(unsigned long long errorAddress) {
+    gEscapeEnding = escapeEndingAt(beginEnding());
+    noteEndingStatus(gRunMode->exitStatus(gEscapeEnding.outcome));
+    if (gRunMode->quiet) {
+        skipQuietEvents();
+        reportEscape(errorAddress);
+    }
+    endProcessWith(finalEscapeStatus());
+}
+
+[[noreturn]] void endWithEndingStatus() { endProcessWith(finalEscapeStatus()); }
 
 void endSessionFromWindow() {
     shutDown();
@@ -138,8 +208,9 @@ void endSession(RunOutcome ending) {
     if (claim.turn == EndingTurn::InsideOwnEnding) return;
     if (claim.turn == EndingTurn::Elsewhere) waitForProcessEnd();
     gSessionEnding = ending;
+    noteEndingStatus(gRunMode->exitStatus(ending));
     const GuardedOutcome outcome = callGuarded(endSessionFromWindow);
-    ExitProcess(reportEscape(outcome.errorAddress, claim.stage, takeNoShutdownStep));
+    endAfterEscape(outcome.errorAddress, claim.stage, takeNoShutdownStep);
 }
 
 LRESULT CALLBACK applicationWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -191,7 +262,9 @@ void startAndRunJob() {
 extern "C" void runProcess() {
     gRunMode = &chooseRunMode();
     gMainThread = GetCurrentThreadId();
-    setUnhandledFaultEnding(endRunAfterUnhandledFault);
+    setUnhandledFaultEnding({.end = endRunAfterUnhandledFault,
+                             .endWithoutReport = endRunWithoutReport,
+                             .endWithEndingStatus = endWithEndingStatus});
     gRunMode->setErrorMode();
     letTimerCallbackFaultsThrough();
     SetThreadLocale(LOCALE_USER_DEFAULT);
@@ -200,10 +273,11 @@ extern "C" void runProcess() {
     if (gOleInitialized) letComFaultsThrough();
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
     const RunStage stage = beginEnding();
-    if (outcome.escaped) ExitProcess(reportEscape(outcome.errorAddress, stage, shutDown));
+    if (outcome.escaped) endAfterEscape(outcome.errorAddress, stage, shutDown);
+    noteEndingStatus(gRunMode->exitStatus(gRunOutcome));
     // Guarded too: a fault while the window goes or OLE unloads (a shell extension, say)
     // after a confirmed print is told as an error after the print.
     const GuardedOutcome shutdown = callGuarded(shutDown);
-    if (shutdown.escaped) ExitProcess(reportEscape(shutdown.errorAddress, stage, takeNoShutdownStep));
+    if (shutdown.escaped) endAfterEscape(shutdown.errorAddress, stage, takeNoShutdownStep);
     ExitProcess(gRunMode->exitStatus(gRunOutcome));
 }

@@ -68,6 +68,10 @@ struct FileRemover {
     OpenedEntry (*openForDeletion)(const std::wstring& path);
     // Marks the opened entry deleted the given way: 0, else the error.
     uint32_t (*deleteOpened)(void* handle, DispositionClass how);
+    // Takes back the mark deleteOpened made, before the handle closes.
+    void (*keepOpened)(void* handle, DispositionClass how);
+    // True once the run's ending has begun: no step that cannot be taken back starts then.
+    bool (*endingHasBegun)();
     void (*closeOpened)(void* handle);
     // The reparse tag of the entry at the path; 0 when it has none or cannot be read.
     uint32_t (*reparseTag)(const std::wstring& path);

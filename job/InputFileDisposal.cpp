@@ -31,6 +31,11 @@ private:
     OpenedEntry entry_;
 };
 
+// A removal by name cannot be taken back: it starts only while no ending has begun.
+bool deleteByNameUnlessEnding(const FileRemover& remover, const std::wstring& path) {
+    return !remover.endingHasBegun() && deleteFilePermanentlyWith(remover, path);
+}
+
 bool isAbsent(const AttributeRead& read) {
     return !read.ok && (read.error == kErrorFileNotFound || read.error == kErrorPathNotFound);
 }
@@ -40,7 +45,7 @@ bool isAbsent(const AttributeRead& read) {
 Disposal disposeOfStranger(const FileRemover& remover, const RunOptions& options) {
     const AttributeRead read = remover.readAttributes(options.inputPath);
     if (options.deleteAfterPrint && isDirectoryLink(remover, options.inputPath, read)) {
-        return deleteFilePermanentlyWith(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
+        return deleteByNameUnlessEnding(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
     }
     return isAbsent(read) ? Disposal::Gone : Disposal::Kept;
 }
@@ -53,16 +58,27 @@ Disposal deleteLinkByName(const FileRemover& remover, const RunOptions& options,
     if (!isSameUnchangedFile(tested.identity, remover.readIdentity(options.inputPath))) {
         return disposeOfStranger(remover, options);
     }
-    return deleteFilePermanentlyWith(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
+    return deleteByNameUnlessEnding(remover, options.inputPath) ? Disposal::Removed : Disposal::Kept;
 }
 
 // Marked deleted as DeleteFileW marks it on today's Windows, else the older way where the
-// file system or the system does not take the Ex class.
-uint32_t deleteThroughHandle(const FileRemover& remover, void* handle) {
-    const uint32_t error = remover.deleteOpened(handle, DispositionClass::Posix);
-    if (!isDispositionClassUnsupported(error)) return error;
-    return remover.deleteOpened(handle, DispositionClass::Legacy);
+// file system or the system does not take the Ex class. Either way the name goes only when
+// this handle closes (the FILE_DISPOSITION_INFORMATION_EX page; the older class when the last
+// handle closes): that is the point of no return, so the mark is taken back where the run's
+// ending has begun by then.
+Disposal deleteThroughHandle(const FileRemover& remover, void* handle) {
+    DispositionClass how = DispositionClass::Posix;
+    uint32_t error = remover.deleteOpened(handle, how);
+    if (isDispositionClassUnsupported(error)) {
+        how = DispositionClass::Legacy;
+        error = remover.deleteOpened(handle, how);
+    }
+    if (error != 0) return Disposal::Kept;
+    if (!remover.endingHasBegun()) return Disposal::Removed;
+    remover.keepOpened(handle, how);
+    return Disposal::Kept;
 }
+
 
 // -DELETE compares and removes through one handle: a file (or a parent junction) put at the
 // name between the comparison and the removal is never the one removed.
@@ -74,7 +90,7 @@ Disposal deleteTestedFile(const FileRemover& remover, const RunOptions& options,
         if (entry.handle == nullptr) return disposeOfStranger(remover, options);
         if (!isLinkEntry(entry)) {
             if (!isSameUnchangedFile(tested.identity, entry.identity)) return disposeOfStranger(remover, options);
-            return deleteThroughHandle(remover, entry.handle) == 0 ? Disposal::Removed : Disposal::Kept;
+            return deleteThroughHandle(remover, entry.handle);
         }
     }
     // Closed first: the link's own handle stands in no way of its deletion by name.
@@ -107,6 +123,8 @@ Disposal disposeInputFileWith(const FileRemover& remover, const RunOptions& opti
     }
     const std::wstring target = recycleTarget(fullPath);
     if (target.empty()) return Disposal::Kept;
+    // The shell's move cannot be taken back once it has started: look once more right before.
+    if (remover.endingHasBegun()) return Disposal::Kept;
     return remover.recycle(target) ? Disposal::Removed : Disposal::Kept;
 }
 

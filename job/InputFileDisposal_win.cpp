@@ -2,6 +2,7 @@
 #include <shellapi.h>
 
 #include "InputFileDisposal.h"
+#include "win32/RunEnding.h"
 #include "win32/SizedText.h"
 #include "win32/UniqueHandle.h"
 
@@ -11,9 +12,10 @@ namespace {
 // _WIN32_WINNT no build can have (0x0A000002), and the documented value is 21.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
-// The handle a deletion is being marked on, from the request until the handle closes: an
-// ending that begins in between can take the mark back.
+// The handle a deletion is being marked on, from the request until the handle closes, and
+// the class it was marked with: an ending that begins in between takes the mark back.
 constinit HANDLE gMarkingHandle = nullptr;
+constinit DispositionClass gMarkingClass = DispositionClass::Posix;
 
 uint32_t deleteFileOnDisk(const std::wstring& path) {
     return DeleteFileW(path.c_str()) ? 0 : GetLastError();
@@ -61,8 +63,23 @@ uint32_t setDisposition(void* handle, DispositionClass how) {
 }
 
 uint32_t deleteOpenedOnDisk(void* handle, DispositionClass how) {
+    gMarkingClass = how;
     gMarkingHandle = handle;
     return setDisposition(handle, how);
+}
+
+// Each class takes its mark back its own way: the Ex class with no flag set
+// (FILE_DISPOSITION_FLAG_DO_NOT_DELETE, the FILE_DISPOSITION_INFORMATION_EX page), the older
+// one with DeleteFile FALSE. Either holds while the handle is open: a POSIX deletion removes
+// the name only when this handle closes. The result is not examined: nothing else can be done.
+void keepOpenedOnDisk(void* handle, DispositionClass how) {
+    if (how == DispositionClass::Posix) {
+        FILE_DISPOSITION_INFO_EX keep = {.Flags = FILE_DISPOSITION_FLAG_DO_NOT_DELETE};
+        SetFileInformationByHandle(handle, kFileDispositionInfoEx, &keep, sizeof keep);
+        return;
+    }
+    FILE_DISPOSITION_INFO keep = {.DeleteFile = FALSE};
+    SetFileInformationByHandle(handle, FileDispositionInfo, &keep, sizeof keep);
 }
 
 void closeOpenedOnDisk(void* handle) {
@@ -115,6 +132,8 @@ constexpr FileRemover windowsFileRemover(bool (*recycle)(const std::wstring&)) {
         .readIdentity = readIdentityOnDisk,
         .openForDeletion = openForDeletionOnDisk,
         .deleteOpened = deleteOpenedOnDisk,
+        .keepOpened = keepOpenedOnDisk,
+        .endingHasBegun = endingHasBegun,
         .closeOpened = closeOpenedOnDisk,
         .reparseTag = reparseTagOnDisk,
         .removeDirectory = removeDirectoryOnDisk,
@@ -143,10 +162,8 @@ Disposal disposeInputFileSilently(const RunOptions& options, const TestedFile& t
 }
 
 void takeBackPendingDeletion() {
-    if (gMarkingHandle == nullptr) return;
-    // The older class deletes only when the last handle closes, which for this one is the
-    // process's end: taken back, the file stays, as the ending then says. A POSIX deletion
-    // has taken the name already, and its refusal here changes nothing.
-    FILE_DISPOSITION_INFO keep = {.DeleteFile = FALSE};
-    SetFileInformationByHandle(gMarkingHandle, FileDispositionInfo, &keep, sizeof keep);
+    // The handle closes at the latest when the process ends (TerminateProcess too), and with
+    // it the marked name would go: taken back, the file stays, as the ending then says.
+    const HANDLE marking = gMarkingHandle;
+    if (marking != nullptr) keepOpenedOnDisk(marking, gMarkingClass);
 }

@@ -5,6 +5,7 @@
 #include "FaultRules.h"
 #include "FaultWatch.h"
 #include "win32/GuardedCall.h"
+#include "win32/RunEnding.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -187,9 +188,9 @@ LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
     if (gCrashNoted) return EXCEPTION_CONTINUE_SEARCH;
     // What is left of the stack may not even carry the dispatch on to the frame handlers
     // (Wine then ends the thread, and the process with status 0), let alone a walk with a
-    // copy of the context: the run ends here, from a thread of its own.
+    // copy of the context: the run ends now, on the stack the thread was guaranteed.
     if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-        endRunElsewhere(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
+        endRunAfterFault(reinterpret_cast<ULONG_PTR>(record.ExceptionAddress));
     }
     gJudging = true;
     gJudgingSoftware = !isFaultCode(record.ExceptionCode);
@@ -211,6 +212,11 @@ LONG CALLBACK noteFault(EXCEPTION_POINTERS* pointers) {
 void startFaultWatch(void* libraryImage) {
     gLibraryImage = reinterpret_cast<uintptr_t>(libraryImage);
     gPrintingThread = GetCurrentThreadId();
+    // After an overflow, the system raises the exception with this much stack kept for its
+    // handling (the SetThreadStackGuarantee page), so the ending runs right here. The
+    // result is not examined: without it an overflow's ending is handed to another thread.
+    ULONG guarantee = kPrintingStackGuarantee;
+    SetThreadStackGuarantee(&guarantee);
     gStepAwaited = false;
     // Last in line (AddVectoredExceptionHandler's page: First = 0): a handler the library
     // added while it loaded sees its fault first, and one that handles it continues the

@@ -70,6 +70,8 @@ const PathCodec kWindowsPathCodec = {
 }  // namespace
 
 bool loadPrintLibrary() {
+    // A thread the library's DllMain starts may crash before printFile is ever called.
+    catchUnhandledFaults();
     // A bare name and no flags: the standard search order applies, the program's own
     // directory first.
     gLibrary.reset(LoadLibraryW(kPrintLibraryName));

@@ -14,13 +14,22 @@ GuardedOutcome callGuarded(void (*body)());
 // callGuarded's frame), or one on a thread of the library's own. Windows hands them to the
 // process's unhandled-exception filter, where the system's versions call it at all.
 //
-// How such a run ends, set once at start-up; installs nothing. The ending runs on a thread
-// the filter starts for it, while the faulting thread waits, and must not return.
-void setUnhandledFaultEnding(void (*end)(unsigned long long errorAddress));
-// Makes the filter that calls that ending the process's own. Called right before the
-// library's entry point: a filter the library set while it loaded is displaced; one it sets
+// How such a run ends, set once at start-up; installs nothing. None of them returns.
+struct UnhandledFaultEnding {
+    // The whole ending: report, status, the process's end.
+    void (*end)(unsigned long long errorAddress);
+    // The last resort where no thread with a whole stack can take the ending over: the
+    // status, and quiet mode's line, with the little stack that is left.
+    void (*endWithoutReport)(unsigned long long errorAddress);
+    // A fault inside the ending itself, once its status is known: the process ends with it.
+    void (*endWithEndingStatus)();
+};
+void setUnhandledFaultEnding(const UnhandledFaultEnding& ending);
+// Makes the filter that calls that ending the process's own. Called before the library is
+// loaded (a thread its DllMain starts may crash before printFile) and again right before
+// its entry point: a filter the library set while it loaded is displaced; one it sets
 // inside the call is its own choice and stands.
 void catchUnhandledFaults();
-// Ends the run with that ending on a thread of its own, while the calling thread waits:
-// for a fault seen where too little stack may be left for the ending (a stack overflow).
-void endRunElsewhere(unsigned long long errorAddress);
+// Ends the run for a fault on the calling thread: here, or, where too little stack is left,
+// on a thread of its own, bounded (see RunEnding.h's FaultRoute).
+void endRunAfterFault(unsigned long long errorAddress);

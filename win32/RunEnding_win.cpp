@@ -4,7 +4,8 @@
 
 namespace {
 
-// How long an ending waits between two looks at a disposal under way on the main thread.
+// How long an ending waits between two looks at a disposal under way on the main thread;
+// with kDisposalPauses, 3 s at most.
 constexpr DWORD kDisposalPollMilliseconds = 10;
 
 void pauseForDisposal() { Sleep(kDisposalPollMilliseconds); }
@@ -20,3 +21,8 @@ void reachRunStage(RunStage stage) {
 }
 
 EndingClaim claimEndingHere() { return claimEnding(GetCurrentThreadId(), pauseForDisposal); }
+
+FilePresence presenceAt(const wchar_t* path) {
+    const bool found = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    return presenceFrom(found, found ? 0 : GetLastError());
+}

@@ -281,10 +281,18 @@ CRASH_ROWS = [
     # up on the crashed thread while printFile returns, and nothing is disposed of after it.
     CrashRow('a thread of the library crashes while printFile goes on', {'TAMSEL_FAULT': 'thread-nowait'},
              'RuntimeError'),
-    # The crash comes while the program removes the file: the ending waits for the removal and
-    # then says that the file is gone.
-    CrashRow('a thread of the library crashes during the removal', {'TAMSEL_FAULT': 'thread-in-disposal'},
-             'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE')),
+    # The crash comes while the shell moves the file: the move cannot be taken back, the ending
+    # waits for it and then says that the file is gone.
+    CrashRow('a thread of the library crashes while the shell moves the file', {'TAMSEL_FAULT': 'thread-in-disposal'},
+             'ErrorAfterRemoval', removed=True, switches=('-RECYCLE',)),
+    # The crash comes once the deletion is marked, before the handle that carries the mark
+    # closes (the point of no return): the mark is taken back and the printed file kept.
+    CrashRow('a thread of the library crashes once the deletion is marked', {'TAMSEL_FAULT': 'thread-in-disposal'},
+             'ErrorAfterPrint'),
+    # The crash comes while the disposal opens and compares the file: nothing is removed after
+    # the ending began.
+    CrashRow('a thread of the library crashes while the disposal checks the file',
+             {'TAMSEL_FAULT': 'thread-in-checks'}, 'ErrorAfterPrint', switches=('-DELETE', '-RECYCLE')),
     # The program's own removal faults on the main thread once it has done its work (a shell
     # extension failing after the move, say): the ending tells what became of the file, and
     # never says "kept" of a removed one. The shell's move is done: removed. The older
@@ -296,6 +304,17 @@ CRASH_ROWS = [
     CrashRow('the removal faults after doing its work', {'TAMSEL_FAULT': 'fault-in-disposal'},
              'ErrorAfterRemoval', removed=True, switches=('-DELETE', '-RECYCLE'),
              kept_by_the_older_class=True),
+    # A crashing thread of the library's holds a lock: the loader's (a new thread for the ending
+    # would never start), the process heap's (another thread's report would block on it), or
+    # one of the library's that its DLL_PROCESS_DETACH takes again (an ExitProcess after the
+    # crash would never return). The ending runs on the faulting thread and ends the process
+    # without running the library's detach: no hang, the file kept.
+    CrashRow('a thread of the library crashes holding the loader lock', {'TAMSEL_FAULT': 'thread-loader-lock'},
+             'RuntimeError'),
+    CrashRow("a thread of the library crashes holding the heap's lock", {'TAMSEL_FAULT': 'thread-heap-lock'},
+             'RuntimeError'),
+    CrashRow("a thread of the library crashes while printFile holds a lock its detach takes",
+             {'TAMSEL_FAULT': 'thread-library-lock'}, 'RuntimeError'),
     # The filter runs on a stack used up to the guard page.
     CrashRow('a thread of the library overflows its stack', {'TAMSEL_FAULT': 'thread-overflow'}, 'RuntimeError',
              wine_may_end_the_thread=True),
@@ -353,12 +372,13 @@ CRASH_ROWS = [
     # filter run (the __fastfail page): no report, no line, the file untouched.
     CrashRow('the library fails fast', {'TAMSEL_FAULT': 'fastfail'}, None, status=STATUS_STACK_BUFFER_OVERRUN),
     # A fault inside the ending itself (the stand-in breaks the call that shows or writes the
-    # report) ends the way Windows ends a crash, with the file kept: no second report, no hang.
+    # report) ends the process with the ending's status, the file kept: no second report, no
+    # hang.
     CrashRow('a fault inside the ending of a crash on a thread of the library',
-             {'TAMSEL_FAULT': 'thread', 'TAMSEL_BREAK': 'MessageBoxA'}, None,
+             {'TAMSEL_FAULT': 'thread', 'TAMSEL_BREAK': 'MessageBoxA'}, None, status=217,
              quiet_env={'TAMSEL_FAULT': 'thread', 'TAMSEL_BREAK': 'ReportEventW'}),
     CrashRow('a fault inside the report of a print failure',
-             {'TAMSEL_RESULT': '0x80004005', 'TAMSEL_BREAK': 'MessageBoxA'}, None,
+             {'TAMSEL_RESULT': '0x80004005', 'TAMSEL_BREAK': 'MessageBoxA'}, None, status=217,
              quiet_env={'TAMSEL_RESULT': '0x80004005', 'TAMSEL_BREAK': 'ReportEventW'}),
 ]
 

@@ -16,9 +16,15 @@
 //                  that faults at once and, without waiting for it, goes on for 1.5 s before
 //                  it answers; "thread-in-disposal" starts such a thread from inside the
 //                  caller's removal of the file (with TAMSEL_WATCH), right after the file is
-//                  gone, and lets the removal return a second later; "fault-in-disposal"
+//                  gone, and lets the removal return a second later; "thread-in-checks" starts
+//                  it from the caller's first open of a file after printFile (the disposal's
+//                  first check, with TAMSEL_WATCH) and lets it go on a second later; "fault-in-disposal"
 //                  makes that removal call itself fault once the file is gone (with
-//                  TAMSEL_WATCH); "thread-overflow"
+//                  TAMSEL_WATCH); "thread-loader-lock" and "thread-heap-lock" start a thread
+//                  that takes the loader lock (LdrLockLoaderLock) or the process heap's
+//                  (HeapLock) and then faults, and wait for it; "thread-library-lock" holds
+//                  a lock of its own while its thread faults, which its DLL_PROCESS_DETACH
+//                  takes again; "thread-overflow"
 //                  starts a thread that overflows its stack and waits for it; "overflow"
 //                  overflows the stack of the thread that calls printFile. Faults that the
 //                  vendor's code handles, after which printFile goes on as asked: "stepped"
@@ -126,6 +132,7 @@ std::string number(unsigned long long value, bool hex = true) {
 // ---- Watching the disposal: hooks in the caller's import table --------------------------
 
 void crashBesideTheDisposal();
+void crashAsTheDisposalChecks();
 
 using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
 using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
@@ -165,6 +172,7 @@ BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
 
 HANDLE WINAPI watchedCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                 DWORD disposition, DWORD flags, HANDLE model) {
+    crashAsTheDisposalChecks();
     const HANDLE opened = gRealCreateFile(path, access, share, security, disposition, flags, model);
     if ((access & DELETE) != 0 && opened != INVALID_HANDLE_VALUE) {
         gOpenedForDeletion = path;
@@ -363,6 +371,34 @@ void faultOnOwnThread(LPTHREAD_START_ROUTINE body = faultingThread) {
     logEvent("thread-returned");
 }
 
+// Locks a crashing thread of the library's may hold: the loader's, the process heap's.
+DWORD WINAPI faultHoldingLoaderLock(void*) {
+    using LockProc = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    const auto lock = reinterpret_cast<LockProc>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock"));
+    ULONG_PTR cookie = 0;
+    if (lock != nullptr) lock(0, nullptr, &cookie);
+    accessNowhere();
+    return 0;
+}
+
+DWORD WINAPI faultHoldingHeapLock(void*) {
+    HeapLock(GetProcessHeap());
+    accessNowhere();
+    return 0;
+}
+
+// A lock of the library's own, held by printFile while its thread crashes, and taken again
+// by its DLL_PROCESS_DETACH: a detach that runs after the crash never returns.
+SRWLOCK gLibraryLock = SRWLOCK_INIT;
+bool gDetachTakesLibraryLock = false;
+
+void faultWhileHoldingLibraryLock() {
+    AcquireSRWLockExclusive(&gLibraryLock);
+    gDetachTakesLibraryLock = true;
+    faultOnOwnThread();
+    ReleaseSRWLockExclusive(&gLibraryLock);
+}
+
 bool gTimerFired = false;
 
 VOID CALLBACK faultingTimerProc(HWND, UINT, UINT_PTR, DWORD) {
@@ -491,6 +527,17 @@ DWORD WINAPI overflowingThread(void*) { return static_cast<DWORD>(overflowStack(
 
 bool gCrashInDisposal = false;
 bool gFaultInDisposal = false;
+bool gCrashInChecks = false;
+
+// Called by the caller's first open after printFile (with TAMSEL_WATCH): the disposal's
+// first look at the file. A thread of the library's crashes, and the disposal goes on a
+// second later, while the ending has begun.
+void crashAsTheDisposalChecks() {
+    if (!gCrashInChecks) return;
+    gCrashInChecks = false;
+    faultOnOwnThreadWithoutWaiting();
+    Sleep(1000);
+}
 
 // Called by the watched removal calls once the file is gone: a thread of the library's
 // crashes beside the removal, or the removal call itself faults on the caller's thread, as a
@@ -522,8 +569,16 @@ void raiseFault(const std::string& fault) {
         Sleep(1500);
     } else if (fault == "thread-in-disposal") {
         gCrashInDisposal = true;
+    } else if (fault == "thread-in-checks") {
+        gCrashInChecks = true;
     } else if (fault == "fault-in-disposal") {
         gFaultInDisposal = true;
+    } else if (fault == "thread-loader-lock") {
+        faultOnOwnThread(faultHoldingLoaderLock);
+    } else if (fault == "thread-heap-lock") {
+        faultOnOwnThread(faultHoldingHeapLock);
+    } else if (fault == "thread-library-lock") {
+        faultWhileHoldingLibraryLock();
     } else if (fault == "thread-overflow") {
         faultOnOwnThread(overflowingThread);
     } else if (fault == "overflow") {
@@ -708,6 +763,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
         // lpReserved is null for FreeLibrary and non-null when the process is ending.
+        if (gDetachTakesLibraryLock) AcquireSRWLockExclusive(&gLibraryLock);
         logEvent(std::string("detach by=") + (reserved == nullptr ? "freelibrary file=" + printedFileState()
                                                                   : std::string("process-exit")));
         if (reserved != nullptr && !environment("TAMSEL_WINDOWS").empty()) {
