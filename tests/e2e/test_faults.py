@@ -340,6 +340,10 @@ CRASH_ROWS = [
     CrashRow("a fault in the library's window procedure with a destructor pending",
              {'TAMSEL_FAULT': 'window-cleanup'}, 'RuntimeError'),
     CrashRow("a fault in a timer callback of the library's", {'TAMSEL_FAULT': 'timer'}, 'RuntimeError'),
+    # A thread started while the library loads crashes before printFile: the filter is there
+    # before the load.
+    CrashRow('a thread the library starts as it loads crashes before printFile', {'TAMSEL_FAULT': 'attach-thread'},
+             'RuntimeError'),
     # A filter of the library's own around the fault in its window procedure that logs and
     # declines, as a crash logger's does: the system behind it swallows the fault. A filter
     # may decline, so only a constant EXCEPTION_EXECUTE_HANDLER counts as handling there.

@@ -20,7 +20,10 @@
 //                  it from the caller's first open of a file after printFile (the disposal's
 //                  first check, with TAMSEL_WATCH) and lets it go on a second later; "fault-in-disposal"
 //                  makes that removal call itself fault once the file is gone (with
-//                  TAMSEL_WATCH); "thread-loader-lock" and "thread-heap-lock" start a thread
+//                  TAMSEL_WATCH); "sweep" starts a thread that crashes TAMSEL_SWEEP_AT_MS
+//                  after printFile began and, with TAMSEL_WATCH, makes printFile and each
+//                  step of the caller's disposal and shutdown take TAMSEL_SWEEP_STEP_MS (each
+//                  logged as sweep-step, the crash as sweep-fault); "thread-loader-lock" and "thread-heap-lock" start a thread
 //                  that takes the loader lock (LdrLockLoaderLock) or the process heap's
 //                  (HeapLock) and then faults, and wait for it; "thread-library-lock" holds
 //                  a lock of its own while its thread faults, which its DLL_PROCESS_DETACH
@@ -32,7 +35,9 @@
 //                  "helper" (TamselHelper.dll beside it runs the faulting code under its own
 //                  __except). "window-cleanup" is "window" with an object whose destructor
 //                  is pending in the faulting frame; "timer" raises an access violation in a
-//                  timer callback of its own that it dispatches; "fastfail" fails fast
+//                  timer callback of its own that it dispatches; "attach-thread"
+//                  starts, while it loads, a thread that crashes before printFile (the
+//                  caller's GetProcAddress waits a second for it); "fastfail" fails fast
 //                  (__fastfail), which no handler sees. In its own window's WM_CREATE:
 //                  "window-filter" faults inside __try under a filter that logs and declines
 //                  (EXCEPTION_CONTINUE_SEARCH), as a crash logger's does; "window-raise"
@@ -133,6 +138,8 @@ std::string number(unsigned long long value, bool hex = true) {
 
 void crashBesideTheDisposal();
 void crashAsTheDisposalChecks();
+void sweepStep(const char* name);
+DWORD gSweepStepMs = 0;
 
 using DeleteFileProc = BOOL(WINAPI*)(LPCWSTR);
 using RemoveDirectoryProc = BOOL(WINAPI*)(LPCWSTR);
@@ -162,6 +169,7 @@ std::string contentAt(LPCWSTR path) {
 }
 
 BOOL WINAPI watchedDeleteFile(LPCWSTR path) {
+    sweepStep("disposal");
     const std::string content = contentAt(path);
     const BOOL done = gRealDeleteFile(path);
     logEvent("delete path=" + hexWide(path, wcslen(path)) + " printed=" + printedPathHex() + " content=" + content +
@@ -197,6 +205,7 @@ std::string deletingClass(FILE_INFO_BY_HANDLE_CLASS kind, const void* info) {
 BOOL WINAPI watchedSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
     const std::string disposition = deletingClass(kind, info);
     if (disposition.empty() || file != gDeletionHandle) return gRealSetFileInformation(file, kind, info, size);
+    sweepStep("disposal");
     const std::string content = contentAt(gOpenedForDeletion.c_str());
     const BOOL done = gRealSetFileInformation(file, kind, info, size);
     const DWORD error = done ? 0 : GetLastError();
@@ -221,6 +230,7 @@ size_t nameListUnits(const wchar_t* list) {
 }
 
 int WINAPI watchedFileOperation(LPSHFILEOPSTRUCTW operation) {
+    sweepStep("disposal");
     const std::string content = contentAt(operation->pFrom);
     const int result = gRealFileOperation(operation);
     logEvent("recycle from=" + hexWide(operation->pFrom, nameListUnits(operation->pFrom)) +
@@ -248,6 +258,14 @@ void pinSelf() {
                        reinterpret_cast<LPCWSTR>(&pinSelf), &pinned);
 }
 
+using DestroyWindowProc = BOOL(WINAPI*)(HWND);
+DestroyWindowProc gRealDestroyWindow = nullptr;
+
+BOOL WINAPI sweptDestroyWindow(HWND window) {
+    sweepStep("shutdown");
+    return gRealDestroyWindow(window);
+}
+
 void watchDisposal() {
     // The hooks must outlive the caller's FreeLibrary.
     pinSelf();
@@ -256,6 +274,7 @@ void watchDisposal() {
     hookImport("SHFileOperationW", &watchedFileOperation, &gRealFileOperation);
     hookImport("CreateFileW", &watchedCreateFile, &gRealCreateFile);
     hookImport("SetFileInformationByHandle", &watchedSetFileInformation, &gRealSetFileInformation);
+    if (gSweepStepMs != 0) hookImport("DestroyWindow", &sweptDestroyWindow, &gRealDestroyWindow);
 }
 
 // ---- Printing ------------------------------------------------------------------------------
@@ -418,6 +437,22 @@ void faultInTimer() {
     logEvent("timer-returned");
 }
 
+// A thread started while the library loads, which crashes before printFile is called: the
+// caller's next call of GetProcAddress (resolving printFile) waits a second for it.
+using GetProcAddressProc = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+GetProcAddressProc gRealGetProcAddress = nullptr;
+
+FARPROC WINAPI slowGetProcAddress(HMODULE module, LPCSTR name) {
+    Sleep(1000);
+    return gRealGetProcAddress(module, name);
+}
+
+void faultOnThreadStartedAtLoad() {
+    pinSelf();
+    hookImport("GetProcAddress", &slowGetProcAddress, &gRealGetProcAddress);
+    CloseHandle(CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr));
+}
+
 // The faulting load that the library's own vectored handler steps over: two bytes.
 extern "C" void tamselSteppedLoad();
 extern "C" char tamselSteppedSite[];
@@ -532,7 +567,18 @@ bool gCrashInChecks = false;
 // Called by the caller's first open after printFile (with TAMSEL_WATCH): the disposal's
 // first look at the file. A thread of the library's crashes, and the disposal goes on a
 // second later, while the ending has begun.
+// The sweep (TAMSEL_FAULT=sweep): each step the caller takes after printFile's answer (each
+// call of its disposal, the window's destruction at its shutdown) is logged and takes
+// gSweepStepMs, so that a crash timed across the run lands in each of them.
+
+void sweepStep(const char* name) {
+    if (gSweepStepMs == 0) return;
+    logEvent(std::string("sweep-step at=") + name);
+    Sleep(gSweepStepMs);
+}
+
 void crashAsTheDisposalChecks() {
+    sweepStep("disposal");
     if (!gCrashInChecks) return;
     gCrashInChecks = false;
     faultOnOwnThreadWithoutWaiting();
@@ -553,6 +599,22 @@ void crashBesideTheDisposal() {
     Sleep(1000);
 }
 
+// A thread of the library's that crashes TAMSEL_SWEEP_AT_MS after printFile began, while the
+// run goes on (the library pinned, so its code outlives the caller's FreeLibrary).
+DWORD WINAPI sweepingThread(void* delay) {
+    Sleep(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(delay)));
+    logEvent("sweep-fault");
+    accessNowhere();
+    return 0;
+}
+
+void startSweep() {
+    pinSelf();
+    const ULONG_PTR delay = strtoul(environment("TAMSEL_SWEEP_AT_MS").c_str(), nullptr, 10);
+    CloseHandle(CreateThread(nullptr, 0, sweepingThread, reinterpret_cast<void*>(delay), 0, nullptr));
+    Sleep(gSweepStepMs);
+}
+
 void raiseFault(const std::string& fault) {
     if (fault == "access") {
         accessNowhere();
@@ -569,6 +631,8 @@ void raiseFault(const std::string& fault) {
         Sleep(1500);
     } else if (fault == "thread-in-disposal") {
         gCrashInDisposal = true;
+    } else if (fault == "sweep") {
+        startSweep();
     } else if (fault == "thread-in-checks") {
         gCrashInChecks = true;
     } else if (fault == "fault-in-disposal") {
@@ -689,6 +753,7 @@ void recordCall(const char* path) {
 HRESULT printFileImpl(const char* path) {
     gPrintedPath = path;
     recordCall(path);
+    if (environment("TAMSEL_FAULT") == "sweep") gSweepStepMs = strtoul(environment("TAMSEL_SWEEP_STEP_MS").c_str(), nullptr, 10);
     if (!environment("TAMSEL_WATCH").empty()) watchDisposal();
     if (!environment("TAMSEL_MODAL").empty()) MessageBoxW(nullptr, L"Printing.", L"Tamsel", MB_OK);
     writeStandardError(environment("TAMSEL_STDERR"));
@@ -759,6 +824,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
                  " size=" + number(nt->OptionalHeader.SizeOfImage) + " mxcsr=" + number(__builtin_ia32_stmxcsr()));
         if (!environment("TAMSEL_FILTER").empty()) SetUnhandledExceptionFilter(foreignFilter);
         if (environment("TAMSEL_FAULT") == "stepped") AddVectoredExceptionHandler(1, stepOverOwnFault);
+        if (environment("TAMSEL_FAULT") == "attach-thread") faultOnThreadStartedAtLoad();
         if (!environment("TAMSEL_BREAK").empty()) breakImport(environment("TAMSEL_BREAK"));
         if (!environment("TAMSEL_WINDOWS").empty()) noteCallerWindows();
     } else if (reason == DLL_PROCESS_DETACH) {
