@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include "ComExceptions.h"
 #include "QuietReport.h"
 #include "RunMode.h"
 #include "Startup.h"
@@ -273,6 +274,7 @@ extern "C" void runProcess() {
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(kMxcsrTrapInvalidZeroOverflow);
     gOleInitialized = SUCCEEDED(OleInitialize(nullptr));
+    if (gOleInitialized) letComFaultsThrough();
     const GuardedOutcome outcome = callGuarded(startAndRunJob);
     const RunStage stage = beginEnding();
     if (outcome.escaped) endAfterEscape(outcome.errorAddress, stage, shutDown);

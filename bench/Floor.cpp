@@ -28,6 +28,16 @@ extern "C" void floorMain() {
     SetThreadLocale(LOCALE_USER_DEFAULT);
     __builtin_ia32_ldmxcsr(0x1900);
     HRESULT ole = OleInitialize(nullptr);
+    if (SUCCEEDED(ole)) {
+        const CLSID globalOptionsClass = {0x0000034B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+        const IID globalOptionsInterface = {0x0000015B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+        IGlobalOptions* options = nullptr;
+        if (SUCCEEDED(CoCreateInstance(globalOptionsClass, nullptr, CLSCTX_INPROC_SERVER, globalOptionsInterface,
+                                       reinterpret_cast<void**>(&options)))) {
+            options->Set(COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE);
+            options->Release();
+        }
+    }
     USEROBJECTFLAGS station;
     DWORD needed;
     GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, &needed);

@@ -26,6 +26,7 @@ constexpr uint32_t kOptionalHeader = 24;
 constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr uint32_t kDataDirectories = 112;
 constexpr uint32_t kNumberOfRvaAndSizes = 108;
+constexpr uint32_t kSizeOfImage = 56;
 
 }  // namespace
 
@@ -46,8 +47,11 @@ bool isFaultCode(uint32_t exceptionCode) {
 }
 
 bool isLibraryCrash(const FaultSite& site) {
-    if (site.handlerImage == 0 || site.handlerImage == site.programImage) return true;
-    if (site.handlerImage == site.libraryImage || site.handlerImage == site.faultImage) return false;
+    if (site.handlerImage == 0) return true;
+    if (site.handlerImage == site.libraryImage) return false;
+    if (site.handlerImage == site.programImage) return site.afterSystemFrame;
+    if (site.software) return site.handlerInWindows && site.afterVendorFrame;
+    if (site.handlerImage == site.faultImage) return false;
     return site.handlerInWindows;
 }
 
@@ -68,14 +72,48 @@ FrameHandler frameHandlerNamed(const char* exportName) {
     return FrameHandler::NotHandling;
 }
 
-bool scopeTableHandles(const uint32_t* scopeTable, uint32_t pcOffset) {
+ScopeCover scopeTableCover(const uint32_t* scopeTable, uint32_t pcOffset) {
+    ScopeCover cover = ScopeCover::None;
     const uint32_t count = scopeTable[0];
     for (uint32_t index = 0; index < count; ++index) {
         const uint32_t* scope = scopeTable + 1 + 4 * index;
-        const uint32_t begin = scope[0], end = scope[1], jumpTarget = scope[3];
-        if (pcOffset >= begin && pcOffset < end && jumpTarget != 0) return true;
+        const uint32_t begin = scope[0], end = scope[1], handler = scope[2], jumpTarget = scope[3];
+        if (pcOffset < begin || pcOffset >= end || jumpTarget == 0) continue;
+        // The handler field is EXCEPTION_EXECUTE_HANDLER itself, or the filter's address.
+        if (handler == 1) return ScopeCover::Catches;
+        cover = ScopeCover::MayCatch;
     }
-    return false;
+    return cover;
+}
+
+bool looksLikeScopeTable(const uint32_t* data, uint64_t wordsInImage, uint32_t functionBegin, uint32_t functionEnd) {
+    if (wordsInImage == 0) return false;
+    const uint32_t count = data[0];
+    if (count == 0 || count > kScopesAtMost || 1 + 4 * uint64_t{count} > wordsInImage) return false;
+    const auto inside = [&](uint32_t offset) { return offset >= functionBegin && offset <= functionEnd; };
+    for (uint32_t index = 0; index < count; ++index) {
+        const uint32_t* scope = data + 1 + 4 * index;
+        const uint32_t begin = scope[0], end = scope[1], handler = scope[2], jumpTarget = scope[3];
+        if (begin >= end || !inside(begin) || !inside(end) || handler == 0) return false;
+        if (jumpTarget != 0 && (!inside(jumpTarget) || jumpTarget == functionEnd)) return false;
+    }
+    return true;
+}
+
+bool frameStops(const FrameFacts& frame) {
+    const bool vendor = !frame.windowsImage && !frame.programImage;
+    if (frame.software && vendor) return true;
+    const bool readable =
+        frame.handler == FrameHandler::CSpecific ||
+        (vendor && frame.handlerLinkedIn &&
+         looksLikeScopeTable(frame.handlerData, frame.handlerDataWords, frame.functionBegin, frame.functionEnd));
+    if (!readable) return frame.windowsImage;
+    switch (scopeTableCover(frame.handlerData, frame.pcOffset)) {
+    case ScopeCover::Catches: return true;
+    case ScopeCover::MayCatch: return !vendor;
+    case ScopeCover::None: return false;
+    }
+    return true;
 }
 
 const char* exportNameAt(const uint8_t* image, uint32_t rva) {
@@ -99,17 +137,27 @@ const char* exportNameAt(const uint8_t* image, uint32_t rva) {
     return nullptr;
 }
 
-uint64_t nearestHandlerImage(const FrameWalker& walker, void* frame, const StackRange& stack) {
+uint32_t imageSizeOf(const uint8_t* image) {
+    const uint8_t* const optional = image + read32(image + kNewHeaderOffset) + kOptionalHeader;
+    return read16(optional) == kPe32PlusMagic ? read32(optional + kSizeOfImage) : 0;
+}
+
+HandlerFound nearestHandler(const FrameWalker& walker, void* frame, const StackRange& stack) {
+    HandlerFound found = {.image = 0, .afterVendorFrame = false, .afterSystemFrame = false};
     for (int walked = 0; walked < kFramesWalked && walker.instructionPointer(frame) != 0; ++walked) {
         const uint64_t before = walker.stackPointer(frame);
         // Each step reads the frame's return address, and perhaps saved registers, from
         // its own stack: at least one slot must lie inside.
-        if (before < stack.low || before > stack.high - sizeof(uint64_t)) return 0;
-        uint64_t image = 0;
-        bool stops = false;
-        walker.step(frame, &image, &stops);
-        if (stops) return image;
-        if (walker.stackPointer(frame) <= before) return 0;
+        if (before < stack.low || before > stack.high - sizeof(uint64_t)) return {0, found.afterVendorFrame, true};
+        FrameSeen seen = {.image = 0, .vendor = false, .system = false, .stops = false};
+        walker.step(frame, &seen);
+        if (seen.stops) {
+            found.image = seen.image;
+            return found;
+        }
+        found.afterVendorFrame = found.afterVendorFrame || seen.vendor;
+        found.afterSystemFrame = found.afterSystemFrame || seen.system;
+        if (walker.stackPointer(frame) <= before) return {0, found.afterVendorFrame, true};
     }
-    return 0;
+    return {0, found.afterVendorFrame, true};
 }

@@ -116,6 +116,9 @@ COVERED = {
     'RemoveVectoredExceptionHandler': Covered((0,), ignored='the watch stays, noting faults nobody reads any more'),
     'SetThreadLocale': Covered((ERROR_INVALID_PARAMETER,), ignored='the library then runs in the thread\'s own locale'),
     'OleInitialize': Covered((0,), ignored='E_OUTOFMEMORY: the job runs on, OLE is not released'),
+    # The class of IGlobalOptions not made: COM keeps its default, as Wine's does anyway.
+    'CoCreateInstance': Covered((0,), ignored='E_OUTOFMEMORY: COM keeps answering a fatal exception in a server '
+                                              'the library hosts with RPC_E_SERVERFAULT'),
     'GetModuleFileNameW': Covered((ERROR_INSUFFICIENT_BUFFER,), ignored='the hidden window gets an empty title'),
     'GetClassInfoW': Covered((ERROR_CLASS_DOES_NOT_EXIST,), ignored='the normal answer: the class is registered then'),
     'RegisterClassW': Covered((ERROR_NOT_ENOUGH_MEMORY,)),

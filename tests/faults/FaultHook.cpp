@@ -138,6 +138,7 @@ void coverAll() {
         COVER(SetThreadLocale, FALSE, true),
         COVER(SetUserObjectInformationW, FALSE, true),
         COVER(OleInitialize, E_OUTOFMEMORY, false),
+        COVER(CoCreateInstance, E_OUTOFMEMORY, false),
         COVER(GetModuleFileNameW, 0, true),
         COVER(GetClassInfoW, FALSE, true),
         COVER(RegisterClassW, 0, true),

@@ -38,7 +38,19 @@
 //                  timer callback of its own that it dispatches; "attach-thread"
 //                  starts, while it loads, a thread that crashes before printFile (the
 //                  caller's GetProcAddress waits a second for it); "fastfail" fails fast
-//                  (__fastfail), which no handler sees
+//                  (__fastfail), which no handler sees. In its own window's WM_CREATE:
+//                  "window-filter" faults inside __try under a filter that logs and declines
+//                  (EXCEPTION_CONTINUE_SEARCH), as a crash logger's does; "window-raise"
+//                  raises a software exception (RaiseException 0xE0000001) and does not catch
+//                  it; "window-throw" throws a C++ exception and catches it itself.
+//                  "window-gs-frame" calls there a function laid out as MSVC lays out one
+//                  with __try and a /GS buffer (its handler linked in, exported by no name,
+//                  its data the scope table and then the GS data), which faults and catches
+//                  it; "window-stepped" adds there a vectored handler to the end of the line
+//                  (after the caller's) that steps over its fault. "filter-accepts" faults inside
+//                  __try in printFile itself under a filter that logs and accepts;
+//                  "debug-string" writes a debug string (OutputDebugStringA raises an exception
+//                  of its own and catches it)
 //   TAMSEL_BREAK   at load, put in the caller's import slot of this function (for example
 //                  DestroyWindow) one that raises an access violation: an error inside the
 //                  caller's own code, where the caller calls that function
@@ -317,6 +329,7 @@ __attribute__((noinline)) void accessNowhere() {
 }
 
 void faultAndCatch();
+void faultUnderAcceptingFilter();
 
 // A floating-point trap under the caller's MXCSR 0x1900. Its own function: clang's __try
 // catches only a fault inside a called function.
@@ -324,6 +337,14 @@ __attribute__((noinline)) void divideByZero() {
     volatile double zero = 0.0;
     volatile double quotient = 1.0 / zero;
     (void)quotient;
+}
+
+LRESULT CALLBACK filteredWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK throwingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+LRESULT CALLBACK raisingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) RaiseException(0xE0000001, 0, 0, nullptr);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK faultingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -448,6 +469,68 @@ LONG CALLBACK stepOverOwnFault(EXCEPTION_POINTERS* pointers) {
     if (pointers->ContextRecord->Rip != reinterpret_cast<DWORD64>(tamselSteppedSite)) return EXCEPTION_CONTINUE_SEARCH;
     pointers->ContextRecord->Rip += 2;
     return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// A handler routine linked into the library and exported by no name, as MSVC links
+// __GSHandlerCheck_SEH: the real one checks the frame's cookie, then hands the scope table
+// at the start of its data to __C_specific_handler; the stand-in skips the check (what the
+// caller reads is the layout). A call, not a jump: a jump would read as an import thunk.
+extern "C" [[clang::disable_tail_calls]] EXCEPTION_DISPOSITION tamselGsHandlerCheckSeh(
+    PEXCEPTION_RECORD record, void* frame, PCONTEXT context, PDISPATCHER_CONTEXT dispatch) {
+    return __C_specific_handler(record, frame, context, dispatch);
+}
+
+// A function as MSVC lays out one with __try around a faulting load and a /GS buffer: its
+// frame's handler is the linked-in routine above, its handler data one scope (the load,
+// EXCEPTION_EXECUTE_HANDLER, the __except block as the jump target) and then the GS data (the
+// cookie's offset in the frame). Answers 1 from the __except block.
+extern "C" int tamselGuardedLoad();
+asm(".text\n"
+    ".def tamselGuardedLoad; .scl 2; .type 32; .endef\n"
+    ".globl tamselGuardedLoad\n"
+    ".p2align 4\n"
+    "tamselGuardedLoad:\n"
+    ".seh_proc tamselGuardedLoad\n"
+    ".seh_handler tamselGsHandlerCheckSeh, @except\n"
+    "    subq $40, %rsp\n"
+    ".seh_stackalloc 40\n"
+    ".seh_endprologue\n"
+    "    xorl %eax, %eax\n"
+    ".LguardedBegin:\n"
+    "    movl (%rax), %eax\n"
+    "    nop\n"
+    ".LguardedEnd:\n"
+    "    xorl %eax, %eax\n"
+    "    addq $40, %rsp\n"
+    "    ret\n"
+    ".LguardedExcept:\n"
+    "    movl $1, %eax\n"
+    "    addq $40, %rsp\n"
+    "    ret\n"
+    ".seh_handlerdata\n"
+    "    .long 1\n"
+    "    .long .LguardedBegin@IMGREL, .LguardedEnd@IMGREL, 1, .LguardedExcept@IMGREL\n"
+    "    .long 32\n"
+    ".text\n"
+    ".seh_endproc\n");
+
+// The library adds its vectored handler only now, to the end of the line: after the
+// caller's watch, which sees the fault first.
+void stepOverLateHandler() {
+    void* const handler = AddVectoredExceptionHandler(0, stepOverOwnFault);
+    tamselSteppedLoad();
+    RemoveVectoredExceptionHandler(handler);
+    logEvent("fault-stepped");
+}
+
+LRESULT CALLBACK guardedLoadWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) logEvent("guarded-load=" + std::to_string(tamselGuardedLoad()));
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK steppingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) stepOverLateHandler();
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // Another DLL of the vendor's runs the faulting code under its own handler.
@@ -575,6 +658,20 @@ void raiseFault(const std::string& fault) {
         faultInTimer();
     } else if (fault == "fastfail") {
         asm volatile("int $0x29" : : "c"(7));  // __fastfail(FAST_FAIL_FATAL_APP_EXIT)
+    } else if (fault == "window-filter") {
+        faultInOwnWindow(filteredWindowProc);
+    } else if (fault == "window-raise") {
+        faultInOwnWindow(raisingWindowProc);
+    } else if (fault == "window-throw") {
+        faultInOwnWindow(throwingWindowProc);
+    } else if (fault == "window-gs-frame") {
+        faultInOwnWindow(guardedLoadWindowProc);
+    } else if (fault == "debug-string") {
+        OutputDebugStringA("Tamsel printing");
+    } else if (fault == "filter-accepts") {
+        faultUnderAcceptingFilter();
+    } else if (fault == "window-stepped") {
+        faultInOwnWindow(steppingWindowProc);
     } else if (fault == "raise") {
         // A software exception of the library's own that it does not catch.
         RaiseException(0xE0544D53, 0, 0, nullptr);
@@ -742,6 +839,19 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     return TRUE;
 }
 
+namespace {
+LRESULT CALLBACK throwingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        try {
+            throw std::string("the library's own");
+        } catch (const std::string&) {
+            logEvent("throw-caught");
+        }
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+}  // namespace
+
 // Last in the file: libstdc++'s exception defines turn __try into `if (true)`.
 #undef __try
 #undef __except
@@ -758,5 +868,35 @@ void faultAndCatch() {
     } __except (EXCEPTION_EXECUTE_HANDLER) {
         logEvent("fault-caught divide");
     }
+}
+
+// A crash logger's filter: it notes the fault and declines, so the search goes on.
+LONG logAndDecline() {
+    logEvent("filter-declined");
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+LONG logAndAccept() {
+    logEvent("filter-accepted");
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void faultUnderAcceptingFilter() {
+    __try {
+        accessNowhere();
+    } __except (logAndAccept()) {
+        logEvent("fault-caught filter");
+    }
+}
+
+LRESULT CALLBACK filteredWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        __try {
+            accessNowhere();
+        } __except (logAndDecline()) {
+            logEvent("filter-accepted");
+        }
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 }  // namespace

@@ -1,0 +1,3 @@
+#include "ComExceptions.h"
+
+void letComFaultsThrough(const ComGlobalOptions& options) { options.setExceptionHandling(kComLeavesFatalExceptions); }
