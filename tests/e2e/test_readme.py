@@ -3,7 +3,9 @@ its batch files under Wine's cmd (a task's print script with its log folder, a f
 a folder). The text is read from README.md itself, so a recipe changed there is the recipe
 tested here."""
 import itertools
+import os
 import re
+import subprocess
 
 import endings
 import harness
@@ -152,6 +154,32 @@ class ReadmeRecipes(ProductTest):
         self.assertEqual(run.exit, 0, run.output)
         self.assertEqual(run.events_of('print'), [])
         self.assertTrue((box.work / 'x.txt').exists())
+
+    def test_a_run_ended_by_taskkill_keeps_its_file_and_passes_on_the_tool_s_status(self):
+        # What the README tells a script's author: Wine's own `taskkill /f` ends the run while
+        # the library prints; the file stays as it was, and the batch file logs and passes on
+        # the status the tool left, which Wine 8's makes 0, a printed file's status. The
+        # program has a name of its own here, so that no other test's run is ended.
+        box = self.sandbox(exe_name='BrenholdEnded.exe')
+        box.file('x.txt', b'the input')
+        logdir = box.root / 'logs'
+        script = self.recipe(box, logdir)
+
+        def end_it(_):
+            ended = subprocess.run(['wine', 'taskkill', '/f', '/im', 'BrenholdEnded.exe'], capture_output=True,
+                                   env=dict(os.environ, WINEDEBUG='-all'), timeout=60)
+            self.assertEqual(ended.returncode, 0, ended)
+
+        run = box.run_changing(end_it, env={'TAMSEL_ACTION': 'pause'}, command_line=f'cmd.exe /c {harness.winpath(script)} x.txt',
+                               exe='C:\\windows\\system32\\cmd.exe', watch_tree=True)
+        self.assertEqual(run.boxes, [], run.output)
+        self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+        lines = (logdir / self.LOG).read_bytes().decode().split('\r\n')
+        self.assertEqual(lines[-1], '')
+        self.assertOutcomeLines(lines[:-1], [(run.exit, 'x.txt')])
+        wine = subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout
+        if wine.startswith('wine-8.'):
+            self.assertEqual(run.exit, 0)
 
     def test_a_for_loop_prints_every_file(self):
         box = self.sandbox()
