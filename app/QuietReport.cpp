@@ -46,6 +46,9 @@ void encodeUtf8(std::wstring_view text, Put&& put) {
 // report of an escape, which may be the heap's own failure. One more unit than ReportEventW
 // takes tells whether the text must be cut.
 constinit wchar_t gEventText[kEventStringLimit + 2] = {};
+// The noted path, NUL-terminated; written once, before any event that carries it.
+constinit wchar_t gEventPath[kEventPathLimit + 1] = {};
+constinit std::size_t gEventPathLength = 0;
 // Room for a message around a path of 32,767 units, each three bytes at most, and CR LF;
 // anything longer goes out in more than one write.
 constexpr std::size_t kLineCapacity = 3 * (32767 + 64) + 2;
@@ -59,7 +62,7 @@ const wchar_t* joinedEventText(std::initializer_list<std::wstring_view> pieces) 
             gEventText[copied++] = piece[index];
         }
     }
-    gEventText[eventTextLength(std::wstring_view(gEventText, copied))] = L'\0';
+    gEventText[fittingLength(std::wstring_view(gEventText, copied), kEventStringLimit - gEventPathLength)] = L'\0';
     return gEventText;
 }
 
@@ -80,15 +83,21 @@ void writeLine(const QuietSink& sink, std::initializer_list<std::wstring_view> p
 
 }  // namespace
 
-std::size_t eventTextLength(std::wstring_view text) {
-    if (text.size() <= kEventStringLimit) return text.size();
-    const bool splitsPair = isHighSurrogate(static_cast<char32_t>(text[kEventStringLimit - 1]));
-    return splitsPair ? kEventStringLimit - 1 : kEventStringLimit;
+std::size_t fittingLength(std::wstring_view text, std::size_t capacity) {
+    if (text.size() <= capacity) return text.size();
+    if (capacity == 0) return 0;
+    return isHighSurrogate(static_cast<char32_t>(text[capacity - 1])) ? capacity - 1 : capacity;
+}
+
+void noteQuietPath(std::wstring_view path) {
+    gEventPathLength = fittingLength(path, kEventPathLimit);
+    path.copy(gEventPath, gEventPathLength);
+    gEventPath[gEventPathLength] = L'\0';
 }
 
 void deliverQuietly(const QuietSink& sink, RunOutcome outcome, std::initializer_list<std::wstring_view> pieces) {
     const OutcomeRow& row = outcomeRow(outcome);
-    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, joinedEventText(pieces));
+    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, joinedEventText(pieces), gEventPath);
     writeLine(sink, pieces);
 }
 
@@ -108,6 +117,7 @@ void deliverAsciiQuietly(const QuietSink& sink, RunOutcome outcome, const char* 
     }
     line[length] = '\r';
     line[length + 1] = '\n';
-    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, wide);
+    // The path takes at most half of the event, so this short text always fits beside it.
+    sink.reportEvent(kEventSourceName, row.event, row.quietStatus, wide, gEventPath);
     sink.writeStandardError(line, length + 2);
 }

@@ -18,12 +18,14 @@ WORD eventType(EventKind kind) {
     return kind == EventKind::Warning ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE;
 }
 
-void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text) {
+void reportToEventLog(const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text,
+                      const wchar_t* path) {
     if (gSkipEvents) return;
     const HANDLE log = RegisterEventSourceW(nullptr, source);
     if (log == nullptr) return;
-    const wchar_t* strings[1] = {text};
-    ReportEventW(log, eventType(kind), 0, eventId, nullptr, 1, 0, strings, nullptr);
+    // The message table shows %1 only; the path is the event's data, for filters and scripts.
+    const wchar_t* strings[2] = {text, path};
+    ReportEventW(log, eventType(kind), 0, eventId, nullptr, 2, 0, strings, nullptr);
     DeregisterEventSource(log);
 }
 

@@ -35,13 +35,22 @@ void tellQuietly(WindowRef, RunOutcome outcome, const std::wstring& text) {
     deliverQuietly(kWindowsQuietSink, outcome, text);
 }
 
-// Quiet mode differs only in where messages go and in how the shell is asked to recycle.
+// The existence test is the job's first step with the input path: quiet mode notes the path
+// there as each later event's second string.
+bool noteAndFindInputFile(const std::wstring& path) {
+    noteQuietPath(path);
+    return isExistingFile(path);
+}
+
+// Quiet mode differs only in where messages go, in how the shell is asked to recycle, and in
+// noting the path for the event log.
 constexpr JobPlatform windowsJobPlatform(void (*tell)(WindowRef, RunOutcome, const std::wstring&),
+                                         bool (*findInputFile)(const std::wstring&),
                                          Disposal (*dispose)(const RunOptions&, const TestedFile&)) {
     return {
         .commandLine = processCommandLine,
         .tell = tell,
-        .isExistingFile = isExistingFile,
+        .isExistingFile = findInputFile,
         .fullPath = fullPathOf,
         .fileIdentity = readIdentityOnDisk,
         .loadPrintLibrary = loadPrintLibrary,
@@ -53,8 +62,9 @@ constexpr JobPlatform windowsJobPlatform(void (*tell)(WindowRef, RunOutcome, con
     };
 }
 
-constinit const JobPlatform kVisibleJobPlatform = windowsJobPlatform(tellInBox, disposeInputFile);
-constinit const JobPlatform kQuietJobPlatform = windowsJobPlatform(tellQuietly, disposeInputFileSilently);
+constinit const JobPlatform kVisibleJobPlatform = windowsJobPlatform(tellInBox, isExistingFile, disposeInputFile);
+constinit const JobPlatform kQuietJobPlatform =
+    windowsJobPlatform(tellQuietly, noteAndFindInputFile, disposeInputFileSilently);
 
 // A log-off ends a visible run as the run always ended, with nothing said: nobody is left
 // to read a box.

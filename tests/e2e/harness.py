@@ -178,23 +178,37 @@ class Run:
         return [e for e in self.events if e.kind == kind]
 
     def reported_events(self):
-        """Each event the product reported, as (source, type, id, text), read from what Wine 8
-        prints for it with WINEDEBUG=fixme+advapi,err+eventlog,warn+eventlog: its
-        RegisterEventSourceW and ReportEventW stubs name the source, the type and the ID,
-        and the eventlog channel prints the string (errors as err:, warnings as warn:). Wine
-        cuts a long string in its debug output: the text then ends in '...'."""
-        found, source, head = [], None, None
+        """Each event the product reported, as (source, type, id, text): its message, the
+        first of its strings (the second is reported_event_paths')."""
+        return [(source, kind, event_id, strings[0] if strings else '')
+                for source, kind, event_id, _, strings in self.reported_event_strings()]
+
+    def reported_event_paths(self):
+        """The second string of each event the product reported, the input path: '' where it
+        was empty (Wine prints no line for an empty string), None for an event without one."""
+        return [(strings[1] if len(strings) > 1 else '') if count >= 2 else None
+                for *_, count, strings in self.reported_event_strings()]
+
+    def reported_event_strings(self):
+        """Each event the product reported, as (source, type, id, number of strings, strings),
+        read from what Wine prints for it with WINEDEBUG=fixme+advapi,err+eventlog,warn+eventlog:
+        its RegisterEventSourceW and ReportEventW stubs name the source, the type, the ID and
+        the number of strings, and the eventlog channel prints each string that is not empty
+        on a line of its own (errors as err:, warnings as warn:). Wine cuts a long string in
+        its debug output: the text then ends in '...'."""
+        found, source = [], None
         for line in self.wine_errors.splitlines():
             registered = re.search(r'RegisterEventSourceW \(\(null\),L"(.*)"\)', line)
-            reported = re.search(r'fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},0x([0-9a-f]{8}),', line)
+            reported = re.search(r'fixme:advapi:ReportEventW \([0-9A-Fa-f]+,0x([0-9a-f]{4}),0x[0-9a-f]{4},'
+                                 r'0x([0-9a-f]{8}),[^,]*,0x([0-9a-f]{4}),', line)
             text = re.search(r'(?:err|warn):eventlog:ReportEventW L"(.*)"(\.\.\.)?$', line)
             if registered:
                 source = wine_unescape(registered.group(1))
             elif reported:
-                head = (source, int(reported.group(1), 16), int(reported.group(2), 16))
-            elif text and head:
-                found.append(head + (wine_unescape(text.group(1)) + (text.group(2) or ''),))
-                head = None
+                found.append((source, int(reported.group(1), 16), int(reported.group(2), 16),
+                              int(reported.group(3), 16), []))
+            elif text and found:
+                found[-1][4].append(wine_unescape(text.group(1)) + (text.group(2) or ''))
         return found
 
     @property
@@ -461,6 +475,9 @@ class ProductTest(unittest.TestCase):
         self.assertRegex(text, endings.pattern(ending.quiet_text_of(cause), **fields))
         self.assertEqual(run.reported_events(),
                          [(endings.SOURCE, endings.EVENT_TYPES[ending.event], ending.event_id, text)])
+        # The event names its file as its second string, where the run got as far as a path.
+        if 'path' in fields:
+            self.assertEqual(run.reported_event_paths(), [fields['path']])
 
     def assertPrintedQuietly(self, run):
         """printFile was called, no box was shown, the process ended with 0."""

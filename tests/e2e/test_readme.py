@@ -3,7 +3,9 @@ its batch files under Wine's cmd (a task's print script with its log folder, a f
 a folder). The text is read from README.md itself, so a recipe changed there is the recipe
 tested here."""
 import itertools
+import os
 import re
+import subprocess
 
 import endings
 import harness
@@ -52,6 +54,18 @@ class ReadmeRecipes(ProductTest):
 
     PROGRAM = 'C:\\Program Files\\Brenhold\\Brenhold.exe'
     LOGDIR = 'C:\\ProgramData\\Brenhold'
+    LOG = 'print.log'
+    # The batch file's own line after each run: date and time as cmd gives them, the status,
+    # the file as it was given.
+    OUTCOME = re.compile(r'^(?P<when>\S.*\S) status (?P<status>\d+) "(?P<path>[^"]*)"$')
+
+    def assertOutcomeLines(self, lines, expected):
+        """lines: the log's lines that the batch file wrote; expected: (status, path) each."""
+        found = [self.OUTCOME.match(line) for line in lines]
+        self.assertTrue(all(found), lines)
+        self.assertEqual([(int(m.group('status')), m.group('path')) for m in found], expected)
+        for match in found:
+            self.assertRegex(match.group('when'), r'\d')
 
     def recipe(self, box, logdir, marker='set "LOGDIR='):
         script = box.work / 'print.cmd'
@@ -81,12 +95,16 @@ class ReadmeRecipes(ProductTest):
                 self.assertEqual((run.exit, run.boxes), (ENDINGS[ending].quiet, []), run.output)
                 self.assertEqual((box.work / 'x.txt').exists(), kept)
                 self.assertTrue(logdir.is_dir())
-                logged = (logdir / 'errors.log').read_bytes()
+                logged = (logdir / self.LOG).read_bytes().decode()
+                self.assertTrue(logged.endswith('\r\n'), logged)
+                *program, outcome = logged[:-2].split('\r\n')
+                # The program's line, where it wrote one, then the batch file's.
                 if ENDINGS[ending].quiet_text is None:
-                    self.assertEqual(logged, b'')
+                    self.assertEqual(program, [])
                 else:
-                    self.assertTrue(logged.endswith(b'\r\n'), logged)
-                    self.assertRegex(logged[:-2].decode(), endings.pattern(ENDINGS[ending].quiet_text))
+                    [line] = program
+                    self.assertRegex(line, endings.pattern(ENDINGS[ending].quiet_text))
+                self.assertOutcomeLines([outcome], [(ENDINGS[ending].quiet, 'x.txt')])
 
     def test_a_log_folder_that_cannot_be_made_fails_the_batch_before_the_program_runs(self):
         box = self.sandbox()
@@ -103,7 +121,7 @@ class ReadmeRecipes(ProductTest):
         box = self.sandbox()
         box.file('x.txt')
         logdir = box.root / 'logs'
-        (logdir / 'errors.log').mkdir(parents=True)
+        (logdir / self.LOG).mkdir(parents=True)
         run = self.run_batch(box, self.recipe(box, logdir), 'x.txt', '0x80004005')
         self.assertEqual(run.exit, 3, run.output)
         self.assertEqual(run.events_of('print'), [])
@@ -117,11 +135,12 @@ class ReadmeRecipes(ProductTest):
                       exe='C:\\windows\\system32\\cmd.exe', watch_tree=True,
                       env={'TAMSEL_RESULT': '0x80004005', 'TAMSEL_STDERR': 'Tamsel: no printer'})
         self.assertEqual((run.exit, run.boxes), (ENDINGS['RuntimeError'].quiet, []), run.output)
-        logged = (logdir / 'errors.log').read_text()
+        logged = (logdir / self.LOG).read_text()
         self.assertTrue(logged.endswith('\n'), logged)
-        library, program = logged[:-1].split('\n')
+        library, program, outcome = logged[:-1].split('\n')
         self.assertEqual(library, 'Tamsel: no printer')
         self.assertRegex(program, endings.pattern(ENDINGS['RuntimeError'].quiet_text))
+        self.assertOutcomeLines([outcome], [(ENDINGS['RuntimeError'].quiet, 'x.txt')])
 
     def test_without_the_preset_status_a_failure_reads_as_success(self):
         # What the recipe's third and fourth lines are for, shown without them: the
@@ -135,6 +154,32 @@ class ReadmeRecipes(ProductTest):
         self.assertEqual(run.exit, 0, run.output)
         self.assertEqual(run.events_of('print'), [])
         self.assertTrue((box.work / 'x.txt').exists())
+
+    def test_a_run_ended_by_taskkill_keeps_its_file_and_passes_on_the_tool_s_status(self):
+        # What the README tells a script's author: Wine's own `taskkill /f` ends the run while
+        # the library prints; the file stays as it was, and the batch file logs and passes on
+        # the status the tool left, which Wine 8's makes 0, a printed file's status. The
+        # program has a name of its own here, so that no other test's run is ended.
+        box = self.sandbox(exe_name='BrenholdEnded.exe')
+        box.file('x.txt', b'the input')
+        logdir = box.root / 'logs'
+        script = self.recipe(box, logdir)
+
+        def end_it(_):
+            ended = subprocess.run(['wine', 'taskkill', '/f', '/im', 'BrenholdEnded.exe'], capture_output=True,
+                                   env=dict(os.environ, WINEDEBUG='-all'), timeout=60)
+            self.assertEqual(ended.returncode, 0, ended)
+
+        run = box.run_changing(end_it, env={'TAMSEL_ACTION': 'pause'}, command_line=f'cmd.exe /c {harness.winpath(script)} x.txt',
+                               exe='C:\\windows\\system32\\cmd.exe', watch_tree=True)
+        self.assertEqual(run.boxes, [], run.output)
+        self.assertEqual((box.work / 'x.txt').read_bytes(), b'the input')
+        lines = (logdir / self.LOG).read_bytes().decode().split('\r\n')
+        self.assertEqual(lines[-1], '')
+        self.assertOutcomeLines(lines[:-1], [(run.exit, 'x.txt')])
+        wine = subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout
+        if wine.startswith('wine-8.'):
+            self.assertEqual(run.exit, 0)
 
     def test_a_for_loop_prints_every_file(self):
         box = self.sandbox()
@@ -150,7 +195,10 @@ class ReadmeRecipes(ProductTest):
         self.assertEqual((run.exit, run.boxes), (0, []), run.output)
         self.assertEqual(sorted(p.name for p in out.iterdir()), [])
         self.assertEqual(box.spooled(), ['a.pdf', 'b c.pdf'])
-        self.assertEqual((box.root / 'logs' / 'errors.log').read_text(), '')
+        # No line of the program's (both printed); one of the batch file's for each file.
+        lines = (box.root / 'logs' / self.LOG).read_bytes().decode().split('\r\n')
+        self.assertEqual(lines[-1], '')
+        self.assertOutcomeLines(lines[:-1], [(0, harness.winpath(out / name)) for name in ('a.pdf', 'b c.pdf')])
 
 if __name__ == '__main__':
     harness.main()

@@ -146,6 +146,25 @@ class UnattendedRuns(ProductTest):
         self.assertTrue(text.endswith('...'), text)
         self.assertTrue(endings.fill(ending.quiet_text, path=path).startswith(text[:-3]), text)
 
+    def test_the_event_names_its_file_also_for_a_path_near_the_longest(self):
+        # The event's second string is the input path, noted without the heap; a command line
+        # holds at most 32,767 characters with its NUL, the program's own path among them.
+        # Wine's debug output shows the start of each string; the unit tests hold the lengths.
+        box = self.sandbox()
+        stderr = box.root / 'stderr.txt'
+        program = f'"{harness.winpath(box.exe)}" -SILENT '
+        path = ('n' * 200 + '\\') * ((32766 - len(program) - 11) // 201) + 'missing.txt'
+        self.assertGreater(len(program + path), 32766 - 201)
+        run = box.run(command_line=program + path, env=EVENTS, stderr=stderr)
+        self.assertEqual((run.boxes, run.exit), ([], endings.ENDINGS['FileNotFound'].quiet), run.output)
+        self.assertEqual(stderr.read_bytes(), endings.quiet_line('FileNotFound', path=path))
+        [(source, kind, event_id, count, (text, noted))] = run.reported_event_strings()
+        self.assertEqual((source, event_id, count), (endings.SOURCE, endings.ENDINGS['FileNotFound'].event_id, 2))
+        for shown, whole in ((text, endings.fill(endings.ENDINGS['FileNotFound'].quiet_text, path=path)),
+                             (noted, path)):
+            self.assertTrue(shown.endswith('...'), shown)
+            self.assertTrue(whole.startswith(shown[:-3]), shown)
+
     def test_a_box_of_the_library_nobody_can_see_blocks_the_run(self):
         # What the program cannot prevent: the library's own box on an invisible station is
         # never answered, so the run ends only when the driver's time limit ends it, the file

@@ -13,6 +13,7 @@ struct Delivered {
     EventKind kind = EventKind::None;
     uint32_t eventId = 0;
     std::wstring eventText;
+    std::wstring eventPath;
     int events = 0;
 };
 
@@ -25,15 +26,22 @@ const QuietSink kFakeSink = {
             gDelivered.standardError.append(bytes, size);
         },
     .reportEvent =
-        [](const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text) {
+        [](const wchar_t* source, EventKind kind, uint32_t eventId, const wchar_t* text, const wchar_t* path) {
             gDelivered.order += 'e';
             gDelivered.source = source;
             gDelivered.kind = kind;
             gDelivered.eventId = eventId;
             gDelivered.eventText = text;
+            gDelivered.eventPath = path;
             ++gDelivered.events;
         },
 };
+
+// Every case starts from a run whose path is not known yet (the parse has not found one).
+void startRun() {
+    gDelivered = {};
+    noteQuietPath(L"");
+}
 
 TEST(DeliverQuietlyTest, OneLineAndOneEventWhoseIdIsTheStatus) {
     struct Case {
@@ -52,7 +60,7 @@ TEST(DeliverQuietlyTest, OneLineAndOneEventWhoseIdIsTheStatus) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        gDelivered = {};
+        startRun();
         deliverQuietly(kFakeSink, c.outcome, c.text);
         EXPECT_EQ(gDelivered.standardError, c.line);
         EXPECT_EQ(gDelivered.source, L"Brenhold caller");
@@ -92,7 +100,7 @@ TEST(DeliverQuietlyTest, TheEventTakesWhatReportEventTakesTheLineEverything) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        gDelivered = {};
+        startRun();
         deliverQuietly(kFakeSink, RunOutcome::FileNotFound, c.text);
         EXPECT_EQ(gDelivered.eventText, c.text.substr(0, c.eventLength));
         EXPECT_EQ(gDelivered.standardError, c.line);
@@ -109,10 +117,10 @@ TEST(DeliverQuietlyTest, PiecesGiveTheSameLineAndEventAsTheWholeText) {
                                   std::wstring{L'a', high, L'b'}};
     for (const std::wstring& path : paths) {
         SCOPED_TRACE(path.size());
-        gDelivered = {};
+        startRun();
         deliverQuietly(kFakeSink, RunOutcome::PrintedButKept, keptFileText(path));
         const Delivered whole = gDelivered;
-        gDelivered = {};
+        startRun();
         deliverQuietly(kFakeSink, RunOutcome::PrintedButKept, {kKeptFileTextBefore, path, kKeptFileTextAfter});
         EXPECT_EQ(gDelivered.eventText, whole.eventText);
         EXPECT_EQ(gDelivered.standardError, whole.standardError);
@@ -135,7 +143,7 @@ TEST(DeliverAsciiQuietlyTest, TheReportOfAnEscapedErrorAndOfTheSessionsEnd) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        gDelivered = {};
+        startRun();
         deliverAsciiQuietly(kFakeSink, c.outcome, c.text);
         EXPECT_EQ(gDelivered.order, "el");
         EXPECT_EQ(gDelivered.standardError, std::string(c.text) + "\r\n");
@@ -143,6 +151,43 @@ TEST(DeliverAsciiQuietlyTest, TheReportOfAnEscapedErrorAndOfTheSessionsEnd) {
         // The event's ID is the run's quiet status, whose one place is app/OutcomeTable.cpp.
         EXPECT_EQ(gDelivered.eventId, quietExitStatus(c.outcome));
         EXPECT_EQ(gDelivered.kind, EventKind::Error);
+    }
+}
+
+// The event names the file it is about as its second string, for a script or filter that
+// reads the log: the path the job noted, also for the ASCII report of an escaped error. A
+// path too long for the event with its message takes at most half; the message the rest.
+TEST(DeliverQuietlyTest, TheEventCarriesTheNotedPathAsItsSecondString) {
+    const wchar_t high = wchar_t(0xD83D), low = wchar_t(0xDE00);
+    struct Case {
+        const char* name;
+        std::wstring path;
+        std::size_t pathLength;
+    };
+    const Case cases[] = {
+        {.name = "a short path", .path = L"D:\\Out\\invoice 7.pdf", .pathLength = 20},
+        {.name = "no path yet", .path = L"", .pathLength = 0},
+        {.name = "a path near the longest", .path = std::wstring(32760, L'p'), .pathLength = kEventPathLimit},
+        {.name = "never between a pair's halves", .path = std::wstring(kEventPathLimit - 1, L'p') + high + low,
+         .pathLength = kEventPathLimit - 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.path.substr(0, c.pathLength).size(), c.pathLength);
+        startRun();
+        noteQuietPath(c.path);
+        const std::wstring text = missingFileText(c.path);
+        deliverQuietly(kFakeSink, RunOutcome::FileNotFound, text);
+        EXPECT_EQ(gDelivered.eventPath, c.path.substr(0, c.pathLength));
+        EXPECT_EQ(gDelivered.eventText, text.substr(0, kEventStringLimit - c.pathLength));
+        EXPECT_LE(gDelivered.eventText.size() + gDelivered.eventPath.size(), kEventStringLimit);
+        // The line keeps the whole text, whatever the event holds.
+        EXPECT_EQ(gDelivered.standardError.substr(gDelivered.standardError.size() - 19), "\" does not exist.\r\n");
+        EXPECT_GT(gDelivered.standardError.size(), c.path.size());
+        gDelivered = {};
+        deliverAsciiQuietly(kFakeSink, RunOutcome::RuntimeError, "Runtime error 217 at 0000000000401234");
+        EXPECT_EQ(gDelivered.eventPath, c.path.substr(0, c.pathLength));
+        EXPECT_EQ(gDelivered.eventText, L"Runtime error 217 at 0000000000401234");
     }
 }
 
@@ -159,7 +204,7 @@ TEST(DeliverQuietlyTest, TheLineIsUtf8EndedByCrLf) {
         {std::wstring{wchar_t(0xDC00)}, "\xef\xbf\xbd\r\n"},
     };
     for (const auto& [text, line] : cases) {
-        gDelivered = {};
+        startRun();
         deliverQuietly(kFakeSink, RunOutcome::FileNotFound, text);
         EXPECT_EQ(gDelivered.standardError, line);
     }
