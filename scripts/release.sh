@@ -15,7 +15,9 @@
 #                                 environment: BUILD-INFO.txt names only what shapes the bytes),
 #                                 build-release/Brenhold-<version>.intoto.json (the provenance of
 #                                 all five; with the certificate also signed, a DSSE envelope
-#                                 in .intoto.jsonl, the certificate beside it as .signer.pem)
+#                                 in .intoto.jsonl, the certificate file beside it as
+#                                 .signer.pem; with -ts URL also a Sigstore bundle with the
+#                                 authority's RFC 3161 token, .sigstore.json)
 # Before anything is built, a release is refused, with what to change, when the tree differs
 # from its commit (a developer's build of any tree is scripts/build.sh), when a tag on the
 # commit names another version, when the version is not four numbers, when SOURCE_DATE_EPOCH
