@@ -950,6 +950,12 @@ class SignedRelease(ProductTest):
                 refused = verify_envelope(tampered, key)
                 self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
                 self.assertIn('SIGNATURE_ERROR', refused.stdout)
+        # A key file (PEM), for a private certificate, signs the statement as well.
+        with_file = self.root / 'key-file.intoto.jsonl'
+        with_file.write_text(json.dumps(provenance.envelope(statement.read_bytes(), str(other_key),
+                                                            str(self.root / 'other-key.pem'))) + '\n')
+        checked = verify_envelope(with_file, other_key)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
 
     def deploying_commands(self):
         """DEPLOYING.md's commands that check a time-stamped provenance, for this release, with
