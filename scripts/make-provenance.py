@@ -8,17 +8,18 @@ its .deb as the package index gives it):
 
 Given a certificate and its key (BRENHOLD_SIGN_CERT, a PEM file; BRENHOLD_SIGN_KEY, a PEM file
 or a pkcs11: URI with BRENHOLD_PKCS11_MODULE: the ones the release signs the program with),
-the statement is also signed as in-toto attestations are: a DSSE envelope (payloadType application/vnd.in-toto+json, the statement's bytes as its
-payload, one signature over DSSE's pre-authentication encoding), one line of
-Brenhold-<version>.intoto.jsonl, with the certificate beside it as
+the statement is also signed as in-toto attestations are: a DSSE envelope (payloadType
+application/vnd.in-toto+json, the statement's bytes as its payload, one signature over
+DSSE's pre-authentication encoding), one line of Brenhold-<version>.intoto.jsonl, with the certificate beside it as
 Brenhold-<version>.signer.pem (the certificate file as given: the signer first, then the
 chain its CA issued with it). Given also an RFC 3161 time-stamping authority's address
 (BRENHOLD_TSA_URL, from the release's -ts option), the authority's token over that signature
-and the envelope go into a Sigstore bundle, Brenhold-<version>.sigstore.json. The signature is RSA PKCS#1 v1.5 or ECDSA with SHA-256, as the
-key is, made by `openssl dgst`; its keyid is the SHA-256 of the certificate's public key (DER).
+and the envelope go into a Sigstore bundle, Brenhold-<version>.sigstore.json. The signature
+is RSA PKCS#1 v1.5 or ECDSA with SHA-256, as the key is, made by `openssl dgst`; its keyid
+is the SHA-256 of the certificate's public key (DER).
 
-The statement holds no time of the build (only its commit's time) and no path of the machine: the same release gives
-the same bytes."""
+The statement holds no time of the build (only its commit's time) and no path of the
+machine: the same release gives the same bytes."""
 import base64
 import hashlib
 import json
