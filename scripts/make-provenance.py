@@ -6,16 +6,20 @@ its .deb as the package index gives it):
 
     make-provenance.py BUILD-FOLDER OUTPUT...      -> BUILD-FOLDER/Brenhold-<version>.intoto.json
 
-Given a certificate and its key (BRENHOLD_SIGN_CERT, BRENHOLD_SIGN_KEY: PEM files, the ones
-the release signs the program with), the statement is also signed as in-toto attestations
-are: a DSSE envelope (payloadType application/vnd.in-toto+json, the statement's bytes as its
-payload, one signature over DSSE's pre-authentication encoding), one line of
-Brenhold-<version>.intoto.jsonl, with the certificate beside it as
-Brenhold-<version>.signer.pem. The signature is RSA PKCS#1 v1.5 or ECDSA with SHA-256, as the
-key is, made by `openssl dgst`; its keyid is the SHA-256 of the certificate's public key (DER).
+Given a certificate and its key (BRENHOLD_SIGN_CERT, a PEM file; BRENHOLD_SIGN_KEY, a PEM file
+or a pkcs11: URI with BRENHOLD_PKCS11_MODULE: the ones the release signs the program with),
+the statement is also signed as in-toto attestations are: a DSSE envelope (payloadType
+application/vnd.in-toto+json, the statement's bytes as its payload, one signature over
+DSSE's pre-authentication encoding), one line of Brenhold-<version>.intoto.jsonl, with the certificate beside it as
+Brenhold-<version>.signer.pem (the certificate file as given: the signer first, then the
+chain its CA issued with it). Given also an RFC 3161 time-stamping authority's address
+(BRENHOLD_TSA_URL, from the release's -ts option), the authority's token over that signature
+and the envelope go into a Sigstore bundle, Brenhold-<version>.sigstore.json. The signature
+is RSA PKCS#1 v1.5 or ECDSA with SHA-256, as the key is, made by `openssl dgst`; its keyid
+is the SHA-256 of the certificate's public key (DER).
 
-The statement holds no time of the build and no path of the machine: the same release gives
-the same bytes."""
+The statement holds no time of the build (only its commit's time) and no path of the
+machine: the same release gives the same bytes."""
 import base64
 import hashlib
 import json
@@ -26,6 +30,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import urllib.request
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import buildinfo  # noqa: E402
@@ -34,7 +39,7 @@ import publisher  # noqa: E402
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
 # Identifiers of this project's own: how a release is built (scripts/release.sh; DEPLOYING.md,
 # which ships, defines it under "The provenance") and by what, on which Debian release.
-BUILD_TYPE = 'urn:brenhold-caller:build-type:release-sh:v1'
+BUILD_TYPE = 'urn:brenhold-caller:build-type:release-sh:v2'
 BUILDER = 'urn:brenhold-caller:builder:release-sh-'
 
 
@@ -53,7 +58,12 @@ def statement(folder, outputs, signed):
     source = {'name': 'source', 'digest': {'gitCommit': commit}}
     if facts['source_repository']:
         source['uri'] = f'git+{facts["source_repository"]}@{commit}'
-    parameters = {'version': version, 'commit': commit, 'signed': signed}
+    # The release's date is its commit's time (scripts/release.sh refuses any other), so a
+    # reader can hold it to the commit: git log -1 --format=%ct COMMIT.
+    # Whether the tree was the commit's own (git archive in a checkout) or a copy's that only
+    # names it (scripts/release.sh sets BRENHOLD_TREE).
+    parameters = {'version': version, 'commit': commit, 'commitTime': int(os.environ['SOURCE_DATE_EPOCH']),
+                  'tree': os.environ.get('BRENHOLD_TREE', 'copy'), 'signed': signed}
     if facts['source_repository']:
         parameters['repository'] = facts['source_repository']
     return {
@@ -64,7 +74,6 @@ def statement(folder, outputs, signed):
             'buildDefinition': {
                 'buildType': BUILD_TYPE,
                 'externalParameters': parameters,
-                'internalParameters': {'SOURCE_DATE_EPOCH': os.environ.get('SOURCE_DATE_EPOCH', '')},
                 'resolvedDependencies': [source] + [
                     {'uri': buildinfo.debian_purl(name, package_version, architecture), 'name': name,
                      'digest': digests[name]}
@@ -100,18 +109,62 @@ def key_id(cert):
     return hashlib.sha256(openssl('pkey', '-pubin', '-outform', 'DER', data=public)).hexdigest()
 
 
+def sign(data, key):
+    """The signature of the bytes by the key: a PEM file, or a pkcs11: URI reached through
+    OpenSSL's "pkcs11" engine in the module BRENHOLD_PKCS11_MODULE names."""
+    with tempfile.TemporaryDirectory() as folder:
+        signed, signature = pathlib.Path(folder) / 'signed', pathlib.Path(folder) / 'signature'
+        signed.write_bytes(data)
+        if key.startswith('pkcs11:'):
+            environment = dict(os.environ, PKCS11_MODULE_PATH=os.environ['BRENHOLD_PKCS11_MODULE'])
+            subprocess.run(['openssl', 'dgst', '-sha256', '-engine', 'pkcs11', '-keyform', 'engine', '-sign', key,
+                            '-out', str(signature), str(signed)], env=environment, capture_output=True, check=True)
+        else:
+            openssl('dgst', '-sha256', '-sign', key, '-out', str(signature), str(signed))
+        return signature.read_bytes()
+
+
 def envelope(payload, cert, key):
-    with tempfile.NamedTemporaryFile() as signed:
-        signed.write(pae(PAYLOAD_TYPE, payload))
-        signed.flush()
-        signature = openssl('dgst', '-sha256', '-sign', str(key), signed.name)
+    signature = sign(pae(PAYLOAD_TYPE, payload), key)
     return {'payloadType': PAYLOAD_TYPE, 'payload': base64.b64encode(payload).decode(),
             'signatures': [{'keyid': key_id(cert), 'sig': base64.b64encode(signature).decode()}]}
+
+
+def time_stamp(signature, url):
+    """The RFC 3161 authority's answer at the URL, a time-stamp token over the signature's
+    bytes (their SHA-256), whole (TimeStampResp, DER), as a Sigstore bundle carries it."""
+    with tempfile.TemporaryDirectory() as work:
+        data, query = pathlib.Path(work) / 'data', pathlib.Path(work) / 'tsq'
+        reply = pathlib.Path(work) / 'tsr'
+        data.write_bytes(signature)
+        openssl('ts', '-query', '-data', str(data), '-sha256', '-cert', '-out', str(query))
+        request = urllib.request.Request(url, data=query.read_bytes(),
+                                         headers={'Content-Type': 'application/timestamp-query'})
+        with urllib.request.urlopen(request, timeout=60) as answer:
+            reply.write_bytes(answer.read())
+        status = openssl('ts', '-reply', '-in', str(reply), '-text').decode()
+        if 'Status: Granted' not in status:
+            raise SystemExit(f'make-provenance.py: the time-stamping authority {url} did not grant a token:\n{status}')
+        return reply.read_bytes()
+
+
+def bundle(signed_envelope, cert, token):
+    """A Sigstore bundle (v0.3) of the envelope: the signer's certificate and the authority's
+    token over the envelope's signature; no transparency log entry."""
+    leaf = openssl('x509', '-in', str(cert), '-outform', 'DER')
+    return {'mediaType': 'application/vnd.dev.sigstore.bundle.v0.3+json',
+            'verificationMaterial': {
+                'certificate': {'rawBytes': base64.b64encode(leaf).decode()},
+                'tlogEntries': [],
+                'timestampVerificationData': {'rfc3161Timestamps': [
+                    {'signedTimestamp': base64.b64encode(token).decode()}]}},
+            'dsseEnvelope': signed_envelope}
 
 
 def main():
     folder, outputs = pathlib.Path(sys.argv[1]), sys.argv[2:]
     cert, key = os.environ.get('BRENHOLD_SIGN_CERT'), os.environ.get('BRENHOLD_SIGN_KEY')
+    authority = os.environ.get('BRENHOLD_TSA_URL')
     version = buildinfo.read(folder)[0]
     out = folder / f'Brenhold-{version}.intoto.json'
     payload = (json.dumps(statement(folder, outputs, bool(cert)), indent=2) + '\n').encode()
@@ -119,9 +172,15 @@ def main():
     print(out)
     if cert:
         signed = folder / f'Brenhold-{version}.intoto.jsonl'
-        signed.write_text(json.dumps(envelope(payload, cert, key), separators=(',', ':')) + '\n', encoding='ascii')
+        signed_envelope = envelope(payload, cert, key)
+        signed.write_text(json.dumps(signed_envelope, separators=(',', ':')) + '\n', encoding='ascii')
         shutil.copyfile(cert, folder / f'Brenhold-{version}.signer.pem')
         print(signed)
+        if authority:
+            token = time_stamp(base64.b64decode(signed_envelope['signatures'][0]['sig']), authority)
+            stamped = folder / f'Brenhold-{version}.sigstore.json'
+            stamped.write_text(json.dumps(bundle(signed_envelope, cert, token), indent=2) + '\n', encoding='ascii')
+            print(stamped)
 
 
 if __name__ == '__main__':

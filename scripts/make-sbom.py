@@ -6,18 +6,20 @@
 What it holds, by the NTIA minimum elements and BSI TR-03183-2:
 - the author of the SBOM data and the program's supplier: the publisher of publisher.json
   (metadata.authors, .manufacturer, .supplier), with its website only where the file has one;
-- the program (metadata.component): name, version, purl, MIT (declared), SHA-256 and
+- the program (metadata.component): name, version, purl, MIT (declared and concluded), SHA-256 and
   SHA-512, the commit, BSI's filename/executable/archive/structured properties, the source
   repository where known, and the ZIP and the MSI as its distributions (externalReferences
   with their hashes, named relative to the SBOM, which is published beside them);
 - the third-party pieces, from the linker's own account (scripts/linkmap.py): each Debian
-  package with its purl, Debian as supplier and the upstream project as manufacturer, and
+  package with its purl, Debian as supplier and the upstream project as manufacturer, the
+  .deb's SHA-256 (and its SHA-512 where the machine has the very .deb to hash), and
   each linked archive with its hashes and a purl naming its path in the package; the licence
   is that of the files linked (concluded), not of the whole package;
 - what the program needs at run time and does not carry: the print library (an unknown third
   party's component: supplier, version and licence unknown, no purl) and the Windows DLLs of
   its import table (supplied by the operating system); neither gets a made-up version, the
-  property brenhold:version says what is known;
+  property brenhold:version says what is known; their licences are LicenseRef-... expressions,
+  each defined in the property brenhold:licence-reference of the component that carries it;
 - for every component, BSI's filename/executable/archive/structured properties;
 - the dependency graph (an empty entry for a part known to depend on nothing, none where it
   is not known), and compositions: complete for the program's own parts, unknown for the
@@ -62,6 +64,12 @@ UNKNOWN_VENDOR = {'name': 'unknown: the print library\'s vendor, a third party'}
 VERSION_NOTE = 'brenhold:version'
 WINDOWS_VERSIONS = ('supplied by the operating system: that of the machine\'s Windows, Vista (6.0) or later '
                     '(README.md\'s requirements)')
+# Licences that SPDX does not list, as SPDX writes them (LicenseRef-...): CycloneDX 1.6 takes
+# such a reference only in an expression. Each component that carries one says what it
+# names, in the property LICENCE_NOTE.
+LICENCE_NOTE = 'brenhold:licence-reference'
+WINDOWS_LICENCE = 'LicenseRef-Microsoft-Windows'
+PRINT_LIBRARY_LICENCE = 'LicenseRef-print-library-vendor-terms'
 # The SBOMs of this project get serial numbers in a namespace of their own.
 NAMESPACE = uuid.UUID('0f5c6d2e-7b1a-4c3e-9e8d-2a6b5c4d3e1f')
 
@@ -84,6 +92,26 @@ def bsi_properties(filename, executable, archive, structured):
 def deb_filename(package, version, architecture):
     """The .deb's name as Debian's archive gives it: the version without its epoch."""
     return f'{package}_{version.split(":", 1)[-1]}_{architecture}.deb'
+
+
+# Where apt keeps the .deb files it downloaded (Debian's default Dir::Cache::archives), each
+# named with its epoch's colon as %3a.
+APT_ARCHIVES = pathlib.Path('/var/cache/apt/archives')
+
+
+def deb_hashes(package, version, architecture, digest):
+    """The .deb's SHA-256 as the package index gives it, and its SHA-512 only where the
+    machine still has that very file (apt's cache, with that SHA-256) to hash: Debian's index
+    gives MD5 and SHA-256 only, and a digest of another file would be made up."""
+    if 'sha256' not in digest:
+        return []
+    found = [{'alg': 'SHA-256', 'content': digest['sha256']}]
+    cached = APT_ARCHIVES / f'{package}_{version.replace(":", "%3a")}_{architecture}.deb'
+    if cached.is_file():
+        data = cached.read_bytes()
+        if hashlib.sha256(data).hexdigest() == digest['sha256']:
+            found.append({'alg': 'SHA-512', 'content': hashlib.sha512(data).hexdigest()})
+    return found
 
 
 def declared(licence):
@@ -110,8 +138,8 @@ def package_component(package, version, architecture, archives, note, digest):
         # The .deb: an archive of files, described by its control data.
         'properties': bsi_properties(deb_filename(package, version, architecture), False, True, True),
     }
-    if 'sha256' in digest:
-        component['hashes'] = [{'alg': 'SHA-256', 'content': digest['sha256']}]
+    if deb_hashes(package, version, architecture, digest):
+        component['hashes'] = deb_hashes(package, version, architecture, digest)
     if archives:
         component['components'] = [{
             'type': 'library',
@@ -154,13 +182,15 @@ def system_libraries(program):
         'name': name,
         'purl': f'pkg:generic/microsoft/{name.lower()}',
         'scope': 'required',
-        'licenses': [{'license': {'name': 'part of Microsoft Windows, under the licence terms of the machine\'s '
-                                          'Windows'}}],
+        'licenses': [{'expression': WINDOWS_LICENCE, 'acknowledgement': 'declared'}],
         'description': 'a Windows system DLL of the program\'s import table: supplied by the operating system, '
                        'not shipped; its version is that of the machine\'s Windows (Vista, 6.0, or later)',
         # No version: CycloneDX 1.6 has no field for a version the machine supplies, and none is
         # made up; the property says what is known.
-        'properties': bsi_properties(name, True, False, False) + [{'name': VERSION_NOTE, 'value': WINDOWS_VERSIONS}],
+        'properties': bsi_properties(name, True, False, False) + [
+            {'name': VERSION_NOTE, 'value': WINDOWS_VERSIONS},
+            {'name': LICENCE_NOTE, 'value': f'{WINDOWS_LICENCE}: part of Microsoft Windows, under the licence '
+                                            'terms of the machine\'s Windows'}],
     } for name in names]
 
 
@@ -174,12 +204,14 @@ def print_library():
         'manufacturer': UNKNOWN_VENDOR,
         'name': PRINT_LIBRARY,
         'scope': 'required',
-        'licenses': [{'license': {'name': 'unknown: its vendor\'s own licence terms'}}],
+        'licenses': [{'expression': PRINT_LIBRARY_LICENCE, 'acknowledgement': 'declared'}],
         'description': 'the print library the program loads at run time by its bare name: an unknown third '
                        'party\'s component, installed and licensed by its vendor, not shipped with the program; '
                        'its supplier, version, licence and parts are unknown, and the program accepts any version',
         'properties': bsi_properties(PRINT_LIBRARY, True, False, False) + [
-            {'name': VERSION_NOTE, 'value': 'unknown: whichever version its vendor installed on the machine'}],
+            {'name': VERSION_NOTE, 'value': 'unknown: whichever version its vendor installed on the machine'},
+            {'name': LICENCE_NOTE, 'value': f'{PRINT_LIBRARY_LICENCE}: its vendor\'s own licence terms, which are '
+                                            'unknown here'}],
     }
 
 
@@ -238,7 +270,10 @@ def bom(folder):
         'version': version,
         'description': 'Brenhold.exe, 64-bit Windows program',
         'hashes': hashes(program),
-        'licenses': [{'license': {'id': 'MIT', 'acknowledgement': 'declared'}}],
+        # Declared by the source (LICENSE); concluded the same for the program's own code: the
+        # pieces it holds are components of their own, each with its concluded licence.
+        'licenses': [{'license': {'id': 'MIT', 'acknowledgement': 'declared'}},
+                     {'license': {'id': 'MIT', 'acknowledgement': 'concluded'}}],
         'purl': f'pkg:generic/brenhold-caller@{version}',
         'externalReferences': references,
         'properties': [

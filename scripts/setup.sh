@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 or 13 (run as root). Installs only
 # what is missing, so a second run costs nothing. With --tests, also what only the tests use:
-# Node.js and npm, and with them the SBOM validator and the signed provenance's verifier
-# (from tests/sbom's package.json and lock file, into build/node). Package names are those
-# both releases have: the build runs git (a release's date is its last commit's), and clang's
-# runtime comes under its unversioned name (clang 14's on Debian 12, clang 19's on Debian 13).
+# SoftHSM2, libfaketime, Node.js and npm, and with them the SBOM validator and the signed
+# provenance's verifier (from tests/sbom's package.json and lock file, into build/node).
+# Package names are those both releases have: the build runs git (a release is built from its
+# commit, and dated by it), OpenSSL's PKCS#11 engine signs with a key in a hardware module, and
+# clang's runtime comes under its unversioned name (clang 14's on Debian 12, clang 19's on
+# Debian 13).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(
@@ -14,10 +16,13 @@ packages=(
   googletest libgtest-dev g++
   python3 python3-pefile python3-olefile
   wixl msitools
-  locales osslsigncode openssl
+  locales osslsigncode openssl libengine-pkcs11-openssl
   xvfb xauth imagemagick
 )
 if [ "${1:-}" = --tests ]; then
+  # A PKCS#11 token for the signed release (SoftHSM2), and a clock three days on to check it
+  # after its certificate has expired (libfaketime).
+  packages+=(softhsm2 faketime)
   # Debian's own Node.js (18 on Debian 12, 20 on 13) and npm (9) do; a Node.js from elsewhere that brings its
   # own npm does too, and Debian's npm package would conflict with it.
   command -v npm >/dev/null || packages+=(nodejs npm)

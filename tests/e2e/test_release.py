@@ -15,15 +15,18 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 import zipfile
 
 import harness
 from harness import BUILD, PRODUCT, VERSION, ProductTest
 from imports import SYSTEM_DLLS
+import pki
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / 'scripts'))
 import linkmap  # noqa: E402
+provenance = __import__('importlib').import_module('make-provenance')
 E2E = pathlib.Path(__file__).resolve().parent
 # The SBOM's graph must name the DLLs of the program's import table (scripts/make-sbom.py reads
 # them from the image), which are the tests' SYSTEM_DLLS.
@@ -53,6 +56,30 @@ def copy_checkout(target):
 # The copies have no .git: the build information takes the commit from the environment, as a
 # release of this checkout would name it.
 COMMIT = subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=SOURCE, capture_output=True, text=True).stdout.strip()
+
+
+GIT = ['git', '-c', 'user.name=Gate', '-c', 'user.email=gate@example.invalid']
+
+
+def git_environment():
+    """Commits made at noon of the version's changelog day: a release is dated by its commit."""
+    stamp = f'@{entry_epoch()} +0000'
+    return dict(os.environ, GIT_AUTHOR_DATE=stamp, GIT_COMMITTER_DATE=stamp)
+
+
+def commit_all(clone, message):
+    subprocess.run(GIT + ['add', '-A'], cwd=clone, check=True, env=git_environment())
+    subprocess.run(GIT + ['commit', '-q', '-m', message], cwd=clone, check=True, env=git_environment())
+    return subprocess.run(['git', 'rev-parse', 'HEAD'], cwd=clone, capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def committed_copy(target):
+    """The files of this checkout, committed into a repository of their own: the scripts under
+    test are those of the working tree."""
+    copy_checkout(target)
+    subprocess.run(GIT + ['init', '-q'], cwd=target, check=True)
+    return commit_all(target, 'tree')
 
 
 def entry_epoch():
@@ -115,6 +142,20 @@ def sbom_mismatches(document, program, packages, map_path):
     return found
 
 
+def cached_deb_sha512(component):
+    """The SHA-512 of a Debian package's .deb where apt's cache holds the very file the SBOM
+    names by its SHA-256, else None: a digest the release could not compute must be absent."""
+    sha256s = [h['content'] for h in component.get('hashes', []) if h['alg'] == 'SHA-256']
+    name = component['purl'].split('/')[-1].split('?')[0]  # NAME@VERSION
+    package, version = name.split('@')
+    version = urllib.parse.unquote(version)
+    architecture = component['purl'].split('arch=')[1].split('&')[0]
+    cached = pathlib.Path('/var/cache/apt/archives') / f'{package}_{version.replace(":", "%3a")}_{architecture}.deb'
+    if not sha256s or not cached.is_file() or sha256(cached) != sha256s[0]:
+        return None
+    return sha512(cached)
+
+
 def missing_sbom_elements(document, facts):
     """The NTIA minimum elements and BSI TR-03183-2's items the SBOM lacks, each by name."""
     found = []
@@ -164,6 +205,17 @@ def missing_sbom_elements(document, facts):
         if shipped and component.get('components') is None and properties.get('bsi:component:executable') != \
                 'non-executable' and 'SHA-512' not in {h['alg'] for h in component.get('hashes', [])}:
             found.append(f'{name}: SHA-512')
+        if not shipped:
+            # A licence SPDX does not list: a LicenseRef- expression, defined by the component.
+            [choice] = component.get('licenses') or [{}]
+            reference = choice.get('expression', '')
+            if not re.fullmatch(r'LicenseRef-[A-Za-z0-9.-]+', reference) or not \
+                    properties.get('brenhold:licence-reference', '').startswith(f'{reference}: '):
+                found.append(f'{name}: a defined LicenseRef- expression')
+        if component['bom-ref'].startswith('deb:') and component['bom-ref'].count(':') == 1:
+            if {h['alg']: h['content'] for h in component.get('hashes', [])}.get('SHA-512') != \
+                    cached_deb_sha512(component):
+                found.append(f'{name}: the .deb\'s SHA-512 where the machine has the .deb, and only there')
     purls = [c['purl'] for c in everything if c.get('purl')]
     if len(set(purls)) != len(purls):
         found.append('unique purls')
@@ -181,6 +233,9 @@ def missing_sbom_elements(document, facts):
             found.append(name)
     if 'SHA-512' not in {h['alg'] for h in product.get('hashes', [])}:
         found.append('the program\'s SHA-512')
+    if sorted(choice['license'].get('acknowledgement', '') for choice in product.get('licenses', [])
+              if 'license' in choice) != ['concluded', 'declared']:
+        found.append('the program\'s licence, declared and concluded')
     references = {r['type']: r for r in product.get('externalReferences', [])}
     if ('vcs' in references) != bool(facts['source_repository']):
         found.append('the source\'s URI')
@@ -344,6 +399,9 @@ def image_checks(product):
 UNRELATED = ['libc6', 'libcurl4', 'osslsigncode', 'openssl', 'libssl3']
 OTHER_VERSION = '99.9-another-machine'
 
+# Three days on, the signer's certificate (valid for a day) has expired: libfaketime's clock.
+AFTER_EXPIRY = ['faketime', '-f', '+3d']
+
 # A publisher with every fact known, for the release that must carry another file's facts.
 FILLED_PUBLISHER = {'name': 'Example Printing GmbH', 'website': 'https://printing.example',
                     'source_repository': 'https://git.example/brenhold-caller',
@@ -493,6 +551,10 @@ class Release(ProductTest):
                            (('components', 2, 'supplier'), 'Tamsel.dll: supplier and manufacturer'),
                            (('components', 3, 'properties'), 'ADVAPI32.dll: version'),
                            (('components', 3, 'licenses'), 'ADVAPI32.dll: licence'),
+                           (('components', 3, 'properties', -1), 'ADVAPI32.dll: a defined LicenseRef- expression'),
+                           (('components', 2, 'licenses', 0, 'expression'),
+                            'Tamsel.dll: a defined LicenseRef- expression'),
+                           (('metadata', 'component', 'licenses', 1), 'the program\'s licence, declared and concluded'),
                            (('compositions',), 'compositions: complete for the program, unknown for the print '
                                                'library')]:
             with self.subTest(name):
@@ -502,6 +564,15 @@ class Release(ProductTest):
                     holder = holder[key]
                 del holder[path[-1]]
                 self.assertIn(name, missing_sbom_elements(broken_element, self.facts))
+        # The .deb's SHA-512 taken away where the machine has the .deb (apt's cache), or added
+        # where it has not.
+        no_sha512 = json.loads(json.dumps(document))
+        package = no_sha512['components'][0]
+        expected = cached_deb_sha512(package)
+        package['hashes'] = [h for h in package['hashes'] if h['alg'] != 'SHA-512'] + (
+            [] if expected else [{'alg': 'SHA-512', 'content': '0' * 128}])
+        self.assertIn(f'{package["name"]}: the .deb\'s SHA-512 where the machine has the .deb, and only there',
+                      missing_sbom_elements(no_sha512, self.facts))
         no_dlls = json.loads(json.dumps(document))
         no_dlls['dependencies'][0]['dependsOn'] = [r for r in no_dlls['dependencies'][0]['dependsOn']
                                                    if not r.startswith('windows:')]
@@ -560,6 +631,7 @@ class Release(ProductTest):
         self.assertEqual(statement['subject'], [{'name': p.name, 'digest': {'sha256': sha256(p)}} for p in outputs])
         definition = statement['predicate']['buildDefinition']
         self.assertEqual(definition['externalParameters']['commit'], COMMIT)
+        self.assertEqual(definition['externalParameters']['tree'], 'copy')
         self.assertEqual(definition['resolvedDependencies'][0]['digest'], {'gitCommit': COMMIT})
         packages = build_info_packages((self.unpacked() / 'BUILD-INFO.txt').read_text().splitlines())
         materials = {d['name']: d for d in definition['resolvedDependencies'][1:]}
@@ -667,6 +739,10 @@ def empty_entry(clone):
                                         (text[following:] if following > 0 else ''))
 
 
+def tag(clone, name):
+    subprocess.run(GIT + ['tag', '-a', '-m', name, name], cwd=clone, check=True, env=git_environment())
+
+
 def bump_without_entry(clone):
     edit(clone / 'CMakeLists.txt', f'project(Brenhold VERSION {VERSION}', 'project(Brenhold VERSION 99.0.0.0')
 
@@ -686,6 +762,13 @@ GATES = [
     ('a version without an entry', bump_without_entry, True, 'there is no entry "## [99.0.0.0]'),
     ('three years of support', lambda c: edit(c / 'publisher.json', '"support_years": 5', '"support_years": 3'),
      True, '"support_years" is 3'),
+    ('its own version\'s tag', lambda c: tag(c, f'v{VERSION}'), False, ''),
+    ('a tag naming another version', lambda c: tag(c, 'v9.9.9.9'), False, 'names another version'),
+    ('a three-number version', lambda c: edit(c / 'CMakeLists.txt', f'project(Brenhold VERSION {VERSION}',
+                                                'project(Brenhold VERSION 1.0.0'), True, 'four numbers'),
+    # Attributes of the machine, not of the commit, that git archive would apply.
+    ('an attribute outside the commit', lambda c: (c / '.git' / 'info' / 'attributes').write_text(
+        'README.md export-ignore\n'), False, 'could not be exported'),
 ]
 
 
@@ -694,21 +777,14 @@ class ReleaseGates(unittest.TestCase):
     build of the same tree is not (BUILD-INFO.txt marks its commit "+changes")."""
 
     def gate(self, change, commit, **extra):
-        # The files of this checkout, committed into a repository of their own: the scripts
-        # under test are those of the working tree.
         clone = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
         self.addCleanup(shutil.rmtree, clone, True)
-        copy_checkout(clone)
-        git = ['git', '-c', 'user.name=Gate', '-c', 'user.email=gate@example.invalid']
-        subprocess.run(git + ['init', '-q'], cwd=clone, check=True)
-        subprocess.run(git + ['add', '-A'], cwd=clone, check=True)
-        subprocess.run(git + ['commit', '-q', '-m', 'tree'], cwd=clone, check=True)
+        committed_copy(clone)
         if change:
             change(clone)
         if commit:
-            subprocess.run(git + ['commit', '-q', '-am', 'gate'], cwd=clone, check=True)
-        environment = {k: v for k, v in os.environ.items() if k != 'BRENHOLD_COMMIT'}
-        environment['SOURCE_DATE_EPOCH'] = entry_epoch()
+            commit_all(clone, 'gate')
+        environment = {k: v for k, v in os.environ.items() if k not in ('BRENHOLD_COMMIT', 'SOURCE_DATE_EPOCH')}
         environment.update({name: value(clone) for name, value in extra.items()})
         return clone, subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=clone, env=environment,
                                      capture_output=True, text=True)
@@ -734,17 +810,42 @@ class ReleaseGates(unittest.TestCase):
                 self.assertEqual(checked.returncode, 1, checked.stdout)
                 self.assertIn(refusal, checked.stderr)
 
-    def test_a_copy_must_name_its_whole_commit(self):
-        for commit in ('abc123', COMMIT + '+changes'):
-            with self.subTest(commit):
+    def test_a_release_is_dated_by_its_commit(self):
+        # The commit's time passes; a day before it (a changelog window and a support period
+        # that would start before the commit) or after it does not.
+        for shift, refusal in [(0, ''), (-86400, 'dated by its commit'), (86400, 'dated by its commit')]:
+            with self.subTest(shift=shift):
+                _, checked = self.gate(None, False, SOURCE_DATE_EPOCH=lambda c: str(int(entry_epoch()) + shift))
+                if refusal:
+                    self.assertEqual(checked.returncode, 1, checked.stdout)
+                    self.assertIn(refusal, checked.stderr)
+                else:
+                    self.assertEqual(checked.returncode, 0, checked.stderr)
+
+    def test_a_signed_release_without_an_authority_says_so(self):
+        # Said before the gates: the changed tree stops this one before anything is built.
+        for options, said in [([], True), (['-ts', 'http://127.0.0.1:9/'], False)]:
+            with self.subTest(options=options):
+                clone, _ = self.gate(lambda c: edit(c / 'README.md', '#', '# changed'), False)
+                (clone / 'cert.pem').write_text('')
+                checked = subprocess.run(['bash', 'scripts/release.sh', 'cert.pem', 'cert.pem'] + options, cwd=clone,
+                                         capture_output=True, text=True)
+                self.assertEqual(checked.returncode, 1, checked.stdout)
+                self.assertEqual('no RFC 3161 time-stamping authority' in checked.stderr, said, checked.stderr)
+
+    def test_a_copy_must_name_its_whole_commit_and_its_time(self):
+        for commit, epoch, refusal in [('abc123', entry_epoch(), 'all 40 hex digits'),
+                                       (COMMIT + '+changes', entry_epoch(), 'all 40 hex digits'),
+                                       (COMMIT, '', 'names its commit\'s time in SOURCE_DATE_EPOCH')]:
+            with self.subTest(commit=commit, epoch=epoch):
                 copy = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-gate-'))
                 self.addCleanup(shutil.rmtree, copy, True)
                 copy_checkout(copy)
                 checked = subprocess.run(['bash', 'scripts/release.sh', '--check'], cwd=copy, capture_output=True,
                                          text=True, env=dict(os.environ, BRENHOLD_COMMIT=commit,
-                                                             SOURCE_DATE_EPOCH=entry_epoch()))
+                                                             SOURCE_DATE_EPOCH=epoch))
                 self.assertEqual(checked.returncode, 1)
-                self.assertIn('all 40 hex digits', checked.stderr)
+                self.assertIn(refusal, checked.stderr)
 
     def test_a_developer_s_build_of_a_changed_tree_says_so(self):
         clone, _ = self.gate(lambda c: edit(c / 'README.md', '#', '# changed'), False)
@@ -757,26 +858,42 @@ class ReleaseGates(unittest.TestCase):
 
 
 class SignedRelease(ProductTest):
-    """A release given a certificate signs the program before it packs it: the ZIP and the
-    MSI carry the signed program, the MSI is signed, and the checksums and the SBOM name the
-    signed bytes. A throwaway self-signed certificate, made on the spot."""
+    """A release signed as a company signs one: the key in a PKCS#11 token (SoftHSM2), named by
+    a pkcs11: URI; the certificate under an intermediate under the publisher's root, valid for
+    a day; an RFC 3161 authority on 127.0.0.1 (tests/e2e/pki.py). The program is signed before
+    it is packed: the ZIP and the MSI carry the signed program, the MSI is signed, the
+    checksums and the SBOM name the signed bytes, and each signature carries the authority's
+    token, so that it still verifies once the certificate has expired."""
 
     @classmethod
     def setUpClass(cls):
         cls.root = pathlib.Path(tempfile.mkdtemp(prefix='brenhold-signed-release-'))
-        cls.cert, cls.key = cls.root / 'cert.pem', cls.root / 'key.pem'
-        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
-                        '-subj', '/CN=Throwaway Brenhold test signer', '-keyout', cls.key, '-out', cls.cert],
-                       check=True, capture_output=True)
+        cls.pki = cls.root / 'pki'
+        cls.pki.mkdir()
+        cls.cert, cls.uri, token = pki.publisher(cls.pki)
+        cls.publisher_root = cls.pki / 'root.pem'
+        cls.authority, cls.other_authority = pki.Authority('Test'), pki.Authority('Other')
         checkout = cls.root / 'checkout'
         checkout.mkdir()
-        copy_checkout(checkout)
+        committed_copy(checkout)
         # Another publisher, with every fact filled in: the release carries these instead.
         (checkout / 'publisher.json').write_text(json.dumps(FILLED_PUBLISHER))
+        cls.commit = commit_all(checkout, 'another publisher')
         cls.epoch = entry_epoch()
-        environment = dict(os.environ, SOURCE_DATE_EPOCH=cls.epoch, BRENHOLD_COMMIT=COMMIT)
-        subprocess.run(['bash', 'scripts/release.sh', cls.cert, cls.key], cwd=checkout, env=environment,
-                       check=True, capture_output=True)
+        cls.committed_readme = (checkout / 'README.md').read_bytes()
+        # What is not in the commit must not ship: a change git status does not show, and an
+        # untracked file only this machine ignores.
+        edit(checkout / 'README.md', '#', '# hidden change')
+        subprocess.run(['git', 'update-index', '--skip-worktree', 'README.md'], cwd=checkout, check=True)
+        (checkout / 'res' / 'stray.rc').write_text('hidden')
+        with (checkout / '.git' / 'info' / 'exclude').open('a') as exclude:
+            exclude.write('res/stray.rc\n')
+        environment = {k: v for k, v in os.environ.items() if k not in ('BRENHOLD_COMMIT', 'SOURCE_DATE_EPOCH')}
+        environment.update(token, no_proxy='127.0.0.1', NO_PROXY='127.0.0.1')
+        cls.released = subprocess.run(['bash', 'scripts/release.sh', cls.cert, cls.uri, '-ts', cls.authority.url],
+                                      cwd=checkout, env=environment, capture_output=True, text=True)
+        assert cls.released.returncode == 0, cls.released.stdout + cls.released.stderr
+        cls.checkout = checkout
         cls.folder = checkout / 'build-release'
         cls.package = cls.folder / f'Brenhold-{VERSION}-win64.zip'
         cls.installer = cls.folder / f'Brenhold-{VERSION}-win64.msi'
@@ -790,6 +907,9 @@ class SignedRelease(ProductTest):
 
     @classmethod
     def tearDownClass(cls):
+        for authority in (cls.authority, cls.other_authority):
+            authority.close()
+            shutil.rmtree(authority.folder, ignore_errors=True)
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def test_a_filled_publisher_file_stands_in_every_place(self):
@@ -805,6 +925,7 @@ class SignedRelease(ProductTest):
         statement = self.folder / f'Brenhold-{VERSION}.intoto.json'
         signed = self.folder / f'Brenhold-{VERSION}.intoto.jsonl'
         signer = self.folder / f'Brenhold-{VERSION}.signer.pem'
+        # The certificate file as given: the signer, then the intermediate that issued it.
         self.assertEqual(signer.read_bytes(), self.cert.read_bytes())
         [line] = signed.read_text().splitlines()
         envelope = json.loads(line)
@@ -819,7 +940,7 @@ class SignedRelease(ProductTest):
         subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2', '-subj', '/CN=Other',
                         '-keyout', self.root / 'other-key.pem', '-out', other_key], check=True, capture_output=True)
         tampered_statement = dict(envelope, payload=base64.b64encode(
-            statement.read_bytes().replace(COMMIT.encode(), b'0' * 40)).decode())
+            statement.read_bytes().replace(self.commit.encode(), b'0' * 40)).decode())
         for name, changed, key in [('statement', tampered_statement, signer),
                                    ('payload type', dict(envelope, payloadType='application/json'), signer),
                                    ('key', envelope, other_key)]:
@@ -829,29 +950,123 @@ class SignedRelease(ProductTest):
                 refused = verify_envelope(tampered, key)
                 self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
                 self.assertIn('SIGNATURE_ERROR', refused.stdout)
-
-    def test_deploying_md_s_provenance_check_passes_and_fails_as_it_says(self):
-        text = (SOURCE / 'DEPLOYING.md').read_text()
-        block = text[text.index('the folder of the download:\n\n') + len('the folder of the download:\n\n'):]
-        commands = '\n'.join(line[4:] for line in block[:block.index('\n\n')].splitlines())
-        commands = commands.replace('<version>', VERSION).replace('ISSUER.pem', str(self.cert))
-        envelope = self.folder / f'Brenhold-{VERSION}.intoto.jsonl'
-        original = envelope.read_text()
-        self.addCleanup(envelope.write_text, original)
-        checked = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
+        # A key file (PEM), for a private certificate, signs the statement as well.
+        with_file = self.root / 'key-file.intoto.jsonl'
+        with_file.write_text(json.dumps(provenance.envelope(statement.read_bytes(), str(other_key),
+                                                            str(self.root / 'other-key.pem'))) + '\n')
+        checked = verify_envelope(with_file, other_key)
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-        self.assertIn('Verified OK', checked.stdout)
-        # Another statement in the envelope, under the same signature, is refused.
+
+    def deploying_commands(self):
+        """DEPLOYING.md's commands that check a time-stamped provenance, for this release, with
+        the publisher's root and the authority's certificates."""
+        text = (SOURCE / 'DEPLOYING.md').read_text()
+        start = 'the time-stamped provenance, in the folder of the download:\n\n'
+        block = text[text.index(start) + len(start):]
+        commands = '\n'.join(line[4:] for line in block[:block.index('\n\n')].splitlines())
+        return commands.replace('<version>', VERSION).replace('ROOT.pem', str(self.publisher_root)).replace(
+            'AUTHORITY.pem', str(self.authority.chain))
+
+    def test_deploying_md_s_provenance_check_passes_before_and_after_expiry_and_fails_as_it_says(self):
+        commands = self.deploying_commands()
+        bundle = self.folder / f'Brenhold-{VERSION}.sigstore.json'
+        original = bundle.read_text()
+        self.addCleanup(bundle.write_text, original)
+        signer = self.folder / f'Brenhold-{VERSION}.signer.pem'
+        for name, clock in [('before the certificate expires', []), ('after it expired', AFTER_EXPIRY)]:
+            with self.subTest(name):
+                checked = subprocess.run(clock + ['bash', '-ec', commands], cwd=self.folder, capture_output=True,
+                                         text=True)
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                self.assertIn('Verified OK', checked.stdout)
+        # The certificate has indeed expired then, and is under an intermediate: without the
+        # token's time, or without the shipped chain, the signer does not verify.
+        for name, clock, command, error in [
+                ('after expiry, at the clock\'s time', AFTER_EXPIRY,
+                 ['-untrusted', signer, signer], 'certificate has expired'),
+                ('the root alone', [], [signer], 'unable to get local issuer certificate')]:
+            with self.subTest(name):
+                plain = subprocess.run(clock + ['openssl', 'verify', '-CAfile', self.publisher_root] + command,
+                                       capture_output=True, text=True)
+                self.assertNotEqual(plain.returncode, 0)
+                self.assertIn(error, plain.stdout + plain.stderr)
+        # Another statement under the same signature, and a token of another authority, are refused.
         forged = json.loads(original)
-        forged['payload'] = base64.b64encode(base64.b64decode(forged['payload']).replace(
-            COMMIT.encode(), b'0' * 40)).decode()
-        envelope.write_text(json.dumps(forged) + '\n')
-        refused = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
-        self.assertNotEqual(refused.returncode, 0)
-        self.assertIn('Verification failure', refused.stdout + refused.stderr)
+        forged['dsseEnvelope']['payload'] = base64.b64encode(base64.b64decode(
+            forged['dsseEnvelope']['payload']).replace(self.commit.encode(), b'0' * 40)).decode()
+        other = self.other_authority_bundle()
+        for name, changed, refusal in [('another statement', forged, 'Verification failure'),
+                                       ('another authority', other, 'Verification: FAILED')]:
+            with self.subTest(name):
+                bundle.write_text(json.dumps(changed))
+                refused = subprocess.run(['bash', '-ec', commands], cwd=self.folder, capture_output=True, text=True)
+                self.assertNotEqual(refused.returncode, 0)
+                self.assertIn(refusal, refused.stdout + refused.stderr)
+
+    def other_authority_bundle(self):
+        """The release's bundle with a token of the other authority over the same signature."""
+        document = json.loads((self.folder / f'Brenhold-{VERSION}.sigstore.json').read_text())
+        signature = base64.b64decode(document['dsseEnvelope']['signatures'][0]['sig'])
+        token = provenance.time_stamp(signature, self.other_authority.url)
+        document['verificationMaterial']['timestampVerificationData']['rfc3161Timestamps'] = [
+            {'signedTimestamp': base64.b64encode(token).decode()}]
+        return document
+
+    def test_sigstore_s_verifier_accepts_the_bundle_after_expiry_for_its_authority_only(self):
+        bundle = self.folder / f'Brenhold-{VERSION}.sigstore.json'
+        document = json.loads(bundle.read_text())
+        [line] = (self.folder / f'Brenhold-{VERSION}.intoto.jsonl').read_text().splitlines()
+        self.assertEqual(document['dsseEnvelope'], json.loads(line))
+        other = self.root / 'other-authority.sigstore.json'
+        other.write_text(json.dumps(self.other_authority_bundle()))
+        for name, clock, path, expected in [('before expiry', [], bundle, 'verified: '),
+                                            ('after expiry', AFTER_EXPIRY, bundle, 'verified: '),
+                                            ('another authority\'s token', [], other, 'TIMESTAMP_ERROR')]:
+            with self.subTest(name):
+                checked = subprocess.run(clock + ['node', SOURCE / 'tests' / 'provenance' / 'verify-bundle.mjs',
+                                                  BUILD / 'node', path, self.publisher_root,
+                                                  self.folder / f'Brenhold-{VERSION}.signer.pem',
+                                                  self.authority.chain], capture_output=True, text=True)
+                self.assertEqual(checked.returncode, 0 if expected == 'verified: ' else 1,
+                                 checked.stdout + checked.stderr)
+                self.assertIn(expected, checked.stdout)
+
+    def test_the_program_and_the_msi_carry_the_authority_s_token_and_verify_after_expiry(self):
+        [from_msi] = [p for p in self.installed.rglob('Brenhold.exe')]
+        for path in (self.zipped / 'Brenhold.exe', self.installer, from_msi):
+            for name, clock, options, passes in [
+                    ('after expiry', AFTER_EXPIRY, ['-TSA-CAfile', self.authority.chain], True),
+                    ('after expiry, the token ignored', AFTER_EXPIRY, ['-ignore_timestamp'], False),
+                    # While the certificate is valid osslsigncode passes a signature whose token
+                    # it cannot verify (checked at the clock's time); after expiry it may not.
+                    ('after expiry, another authority', AFTER_EXPIRY, ['-TSA-CAfile', self.other_authority.chain],
+                     False)]:
+                with self.subTest(path.name, case=name):
+                    verified = subprocess.run(clock + ['osslsigncode', 'verify', '-in', path, '-CAfile',
+                                                       self.publisher_root] + options, capture_output=True, text=True)
+                    self.assertEqual(verified.returncode == 0, passes, verified.stdout + verified.stderr)
+        self.assertNotIn('no RFC 3161 time-stamping authority', self.released.stderr)
+
+    def test_the_key_stays_a_pkcs11_uri(self):
+        # CMake keeps it as given (a path would be made of it), and no key file is anywhere.
+        cache = (self.checkout / 'build-release' / 'CMakeCache.txt').read_text()
+        self.assertIn(f'BRENHOLD_SIGN_KEY:STRING={self.uri}\n', cache)
+        self.assertEqual(sorted(p.name for p in self.pki.glob('*.key')), ['intermediate.key', 'root.key'])
+
+    def test_only_the_commit_ships_and_the_provenance_names_it_and_its_time(self):
+        self.assertEqual((self.zipped / 'README.md').read_bytes(), self.committed_readme)
+        [installed] = [p for p in self.installed.rglob('README.md')]
+        self.assertEqual(installed.read_bytes(), self.committed_readme)
+        self.assertIn(f'commit: {self.commit}', (self.zipped / 'BUILD-INFO.txt').read_text().splitlines())
+        statement = json.loads((self.folder / f'Brenhold-{VERSION}.intoto.json').read_text())
+        definition = statement['predicate']['buildDefinition']
+        self.assertEqual(definition['buildType'], 'urn:brenhold-caller:build-type:release-sh:v2')
+        parameters = definition['externalParameters']
+        self.assertEqual((parameters['commit'], parameters['commitTime'], parameters['tree']),
+                         (self.commit, int(self.epoch), 'git-archive'))
 
     def assertVerifies(self, path):
-        verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.cert],
+        verified = subprocess.run(['osslsigncode', 'verify', '-in', path, '-CAfile', self.publisher_root],
                                   capture_output=True, text=True)
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
 
