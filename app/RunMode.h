@@ -27,15 +27,14 @@ bool isQuietRun(bool silentSwitch, StationVisibility station, SessionKind sessio
 // recycles), how an escaped error is reported, which status ends the run.
 struct RunMode {
     const JobPlatform* job;
+    // Quiet mode also tells an error escaped after a print, the file still there, as a
+    // printed file that was kept (reportEscapeAfterPrint, without the heap); a box shows the
+    // runtime-error report instead.
     bool quiet;
     // Where nobody can answer a box, Windows' own boxes (a bad image, no disk in the drive)
     // must fail the call instead of waiting; a person at the screen keeps them.
     void (*setErrorMode)();
     void (*reportRuntimeError)(uint64_t errorAddress);
-    // An error escaped after the library had printed the file, the file still there: the
-    // mode tells it as a printed file that was kept (reportEscapeAfterPrint, without the
-    // heap), or the runtime-error report stands.
-    bool keepsPrintedFileAfterEscape;
     void (*reportEscapeAfterPrint)(std::wstring_view inputPath);
     // An error escaped once the printed file was no longer at its path (removed by the
     // disposal, or by the library): the report, or quiet mode's line that says so.

@@ -73,22 +73,24 @@ struct EscapeEnding {
     bool settledFromFile;
 };
 
+// Whether the printed file is still at its path, a deletion marked on it taken back first.
+FilePresence presenceWithMarkTakenBack(const std::wstring_view& printed) {
+    takeBackPendingDeletion();
+    return presenceAt(printed.data());
+}
+
 EscapeEnding escapeEndingAt(RunStage stage) {
     const std::wstring_view* printed = stage == RunStage::Printing ? nullptr : printedInputPath();
     if (printed == nullptr) return {.outcome = RunOutcome::RuntimeError, .settledFromFile = false};
     const bool settledFromFile = stage == RunStage::Disposing;
-    if (settledFromFile) {
-        takeBackPendingDeletion();
-        stage = settledStage(stage, presenceAt(printed->data()));
-    }
+    if (settledFromFile) stage = settledStage(stage, presenceWithMarkTakenBack(*printed));
     // After a confirmed print the mode tells what became of the file: removed (whatever
     // failed afterwards, a box never says "kept" of it), or kept, which quiet mode tells as a
     // printed file that was kept.
     if (stage == RunStage::Removed) {
         return {.outcome = RunOutcome::ErrorAfterRemoval, .settledFromFile = settledFromFile};
     }
-    const bool toldAsKept = gRunMode->keepsPrintedFileAfterEscape;
-    return {.outcome = toldAsKept ? RunOutcome::PrintedButKept : RunOutcome::RuntimeError,
+    return {.outcome = gRunMode->quiet ? RunOutcome::PrintedButKept : RunOutcome::RuntimeError,
             .settledFromFile = settledFromFile};
 }
 
@@ -99,11 +101,9 @@ constinit EscapeEnding gEscapeEnding = {.outcome = RunOutcome::RuntimeError, .se
 // reported) is looked at again, so that a file gone by now is never told as kept.
 uint32_t finalEscapeStatus() {
     const std::wstring_view* printed = printedInputPath();
-    if (gEscapeEnding.settledFromFile && printed != nullptr) {
-        takeBackPendingDeletion();
-        if (presenceAt(printed->data()) == FilePresence::Absent) {
-            return gRunMode->exitStatus(RunOutcome::ErrorAfterRemoval);
-        }
+    if (gEscapeEnding.settledFromFile && printed != nullptr &&
+        presenceWithMarkTakenBack(*printed) == FilePresence::Absent) {
+        return gRunMode->exitStatus(RunOutcome::ErrorAfterRemoval);
     }
     return endingStatus();
 }
@@ -155,8 +155,7 @@ RunStage beginEnding() {
     if (claim.turn == EndingTurn::Mine) return claim.stage;
     const std::wstring_view* printed = printedInputPath();
     if (claim.stage == RunStage::Disposing && printed != nullptr) {
-        takeBackPendingDeletion();
-        settleDisposalCutOff(GetCurrentThreadId(), settledStage(claim.stage, presenceAt(printed->data())));
+        settleDisposalCutOff(GetCurrentThreadId(), settledStage(claim.stage, presenceWithMarkTakenBack(*printed)));
     }
     waitForProcessEnd();
 }

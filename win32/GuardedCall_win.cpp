@@ -67,7 +67,6 @@ void handOffEnding(unsigned long long errorAddress) {
 }
 
 LONG WINAPI endRunOnUnhandledFault(EXCEPTION_POINTERS* pointers) {
-    if (gEnding.end == nullptr) return EXCEPTION_CONTINUE_SEARCH;
     endRunAfterFault(errorAddressOf(*pointers->ExceptionRecord));
     return EXCEPTION_CONTINUE_SEARCH;
 }
